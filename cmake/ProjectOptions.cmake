@@ -1,0 +1,22 @@
+# Settings every target of the project shares: warnings, and the sanitizers
+# when SANITIZE is on. Targets link project_options privately.
+add_library(project_options INTERFACE)
+target_compile_options(project_options INTERFACE -Wall -Wextra -Wpedantic)
+if(SANITIZE)
+    target_compile_options(project_options INTERFACE
+        -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(project_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Shipped code is the lean subset of C++: no exceptions, no RTTI.
+function(lean_target target)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+    target_link_libraries(${target} PRIVATE project_options)
+endfunction()
+
+# A shipped program is linked by the C driver, so it loads no C++ runtime
+# library; anything that would need one fails to link instead.
+function(lean_program target)
+    lean_target(${target})
+    set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+endfunction()

@@ -1,0 +1,23 @@
+// Runs a program to completion and collects what it wrote and how it ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProgramRun {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or 128 + signal number
+};
+
+struct ProgramCall {
+    std::vector<std::string> argv;
+    std::string input;                // written to its standard input
+    const char *stdoutFile = nullptr; // standard output goes here instead of a pipe
+};
+
+ProgramRun runProgram(const ProgramCall &call);
+
+// The command line that starts one of this project's own programs: the
+// emulator first when the build is for another machine.
+std::vector<std::string> ownProgram(const char *path, std::vector<std::string> args);
