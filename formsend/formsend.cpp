@@ -1,0 +1,57 @@
+// formsend <host> <page> <poststr>: posts the form body to http://host/page
+// on port 80 and copies the server's answer to standard output.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "process_http.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+        return 0;
+    const char *host = argv[1];
+    const char *page = argv[2];
+    const char *poststr = argv[3];
+
+    struct hostent *entry = gethostbyname(host);
+    if (entry == nullptr) {
+        fprintf(stderr, " gethostbyname error for host: %s: %s", host, hstrerror(h_errno));
+        return 1;
+    }
+    char str[50];
+    if (entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr ||
+        inet_ntop(AF_INET, entry->h_addr_list[0], str, sizeof str) == nullptr) {
+        fprintf(stderr, "Error call inet_ntop \n");
+        return 1;
+    }
+    printf("address: %s\n", str);
+
+    int sockfd = socket(AF_INET, SOCK_STREAM, 0);
+    if (sockfd < 0) {
+        fprintf(stderr, "socket error: %s", strerror(errno));
+        return 1;
+    }
+    struct sockaddr_in servaddr;
+    memset(&servaddr, 0, sizeof servaddr);
+    servaddr.sin_family = AF_INET;
+    servaddr.sin_port = htons(80);
+    int status = 0;
+    if (inet_pton(AF_INET, str, &servaddr.sin_addr) != 1) {
+        fprintf(stderr, "inet_pton error for address: %s", str);
+        status = 1;
+    } else if (connect(sockfd, reinterpret_cast<struct sockaddr *>(&servaddr), sizeof servaddr) < 0) {
+        fprintf(stderr, "connect error for address: %s: %s", str, strerror(errno));
+        status = 1;
+    } else if (process_http(sockfd, host, page, poststr) < 0) {
+        status = 1;
+    }
+    close(sockfd);
+    return status;
+}

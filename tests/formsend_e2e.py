@@ -1,0 +1,173 @@
+"""formsend run whole against Python's own HTTP server on port 80 of the
+loopback, inside a private network namespace (see in_netns.sh).
+
+Usage: formsend_e2e.py FORMSEND [LAUNCHER...]
+"""
+import fcntl
+import hashlib
+import http.server
+import json
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import unittest
+import urllib.parse
+
+COMMAND = sys.argv[2:] + sys.argv[1:2]
+SEEN = []  # what the server parsed from each request
+
+
+def bring_loopback_up():
+    SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sH", b"lo", 0)
+        flags = struct.unpack("16sH", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH", b"lo", flags | IFF_UP))
+
+
+def answer_body(path):
+    """The body the server answers for a page."""
+    if path == "/binary":
+        return bytes(range(256)) * 64
+    if path.startswith("/large/"):
+        size = int(path.split("/")[2])
+        return (b"0123456789abcdef\0" * (size // 17 + 1))[:size]
+    return None
+
+
+class FormHandler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        length = int(self.headers["Content-Length"])
+        body = self.rfile.read(length)
+        SEEN.append({
+            "path": self.path,
+            "version": self.request_version,
+            "headers": dict(self.headers.items()),
+            "fields": urllib.parse.parse_qs(body.decode(), keep_blank_values=True, strict_parsing=True),
+        })
+        if self.path == "/close":
+            self.close_connection = True
+            return
+        if self.path == "/reset":
+            self.send_response(200)
+            self.end_headers()
+            self.wfile.write(b"partial")
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            return
+        payload = answer_body(self.path)
+        if payload is None:
+            payload = json.dumps(SEEN[-1]["fields"], sort_keys=True).encode()
+        self.send_response(201 if self.path == "/created" else 200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(payload)))
+        self.end_headers()
+        self.wfile.write(payload)
+
+    def log_message(self, *args):
+        pass
+
+
+def formsend(*args, stdout=subprocess.PIPE):
+    return subprocess.run(COMMAND + list(args), stdout=stdout, stderr=subprocess.PIPE, timeout=60)
+
+
+def split_answer(out):
+    """The address line, the status line and the body of formsend's output."""
+    address, rest = out.split(b"\n", 1)
+    head, body = rest.split(b"\r\n\r\n", 1)
+    return address, head.split(b"\r\n")[0], body
+
+
+class FormsendTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        bring_loopback_up()
+        cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 80), FormHandler)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+
+    def setUp(self):
+        SEEN.clear()
+
+    def test_form_fields_reach_the_server(self):
+        cases = [
+            # host as typed, page, body, fields the server parses
+            ("127.0.0.1", "/submit", "name=J%C3%B6rg&note=a+b%26c", {"name": ["Jörg"], "note": ["a b&c"]}),
+            ("127.1", "/created", "x=1", {"x": ["1"]}),
+            ("127.0.0.1", "/form?q=1", "", {}),
+            ("127.0.0.1", "/", "empty=&x=%00", {"empty": [""], "x": ["\0"]}),
+        ]
+        for host, page, body, fields in cases:
+            with self.subTest(host=host, page=page, body=body):
+                SEEN.clear()
+                run = formsend(host, page, body)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr, b"")
+                address, status, answer = split_answer(run.stdout)
+                self.assertEqual(address, b"address: 127.0.0.1")
+                self.assertIn(status, (b"HTTP/1.0 200 OK", b"HTTP/1.0 201 Created"))
+                self.assertEqual(json.loads(answer), fields)
+                self.assertEqual(len(SEEN), 1)
+                seen = SEEN[0]
+                self.assertEqual((seen["path"], seen["version"]), (page, "HTTP/1.0"))
+                self.assertEqual(seen["headers"], {
+                    "Host": host,
+                    "Content-type": "application/x-www-form-urlencoded",
+                    "Content-length": str(len(body.encode())),
+                })
+
+    def test_answers_are_relayed_byte_for_byte(self):
+        for page in ("/binary", "/large/5000000"):
+            with self.subTest(page=page):
+                run = formsend("127.0.0.1", page, "a=1")
+                self.assertEqual(run.returncode, 0, run.stderr)
+                expected = answer_body(page)
+                body = split_answer(run.stdout)[2]
+                self.assertEqual(len(body), len(expected))
+                self.assertEqual(hashlib.sha256(body).hexdigest(), hashlib.sha256(expected).hexdigest())
+
+    def test_server_closing_without_an_answer_is_not_a_failure(self):
+        run = formsend("127.0.0.1", "/close", "a=1")
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"address: 127.0.0.1\n", b""))
+
+    def test_failures(self):
+        cases = [
+            # arguments, status, standard output, start of standard error
+            (("127.0.0.2", "/", "a=1"), 1, b"address: 127.0.0.2\n",
+             b"connect error for address: 127.0.0.2: Connection refused"),
+            (("no-such-host.invalid", "/", "a=1"), 1, b"",
+             b" gethostbyname error for host: no-such-host.invalid: "),
+            (("127.0.0.1", "/reset", "a=1"), 1, None, b"read error on the connection: Connection reset by peer"),
+        ]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                run = formsend(*args)
+                self.assertEqual(run.returncode, status)
+                if out is not None:
+                    self.assertEqual(run.stdout, out)
+                self.assertTrue(run.stderr.startswith(err), run.stderr)
+                self.assertFalse(run.stderr.endswith(b"\n"), run.stderr)
+
+    def test_unwritable_output_is_a_failure(self):
+        with open("/dev/full", "wb") as full:
+            run = formsend("127.0.0.1", "/large/100000", "a=1", stdout=full)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr, b"write error on standard output: No space left on device")
+
+    def test_other_argument_counts_do_nothing(self):
+        for args in ((), ("127.0.0.1",), ("127.0.0.1", "/"), ("127.0.0.1", "/", "a=1", "extra")):
+            with self.subTest(count=len(args)):
+                run = formsend(*args)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+        self.assertEqual(SEEN, [])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
