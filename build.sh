@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds, and then:
 #   ./build.sh demo   seals a sample text and shows what came out
-#   ./build.sh test   runs every test, in a normal and in a sanitized build
+#   ./build.sh test   runs every test, in a normal and in a sanitized build,
+#                     and fuzzes bfopen's input handling for a while
 set -eu
 cd "$(dirname "$0")"
 
@@ -32,7 +33,8 @@ require() {
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
-TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev openssl python3 binutils"
+TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev openssl python3 binutils clang libclang-rt-dev"
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 # build DIR CMAKE-ARGS...
 build() {
@@ -51,6 +53,9 @@ demo() {
     echo "bfseal '$text' '$key':"
     sealed=$(build/release/bfseal/bfseal "$text" "$key")
     echo "$sealed"
+    echo "bfopen $sealed '$key':"
+    build/release/bfopen/bfopen "$sealed" "$key"
+    echo
 }
 
 suite() {
@@ -61,11 +66,24 @@ suite() {
     ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
 }
 
+# Fuzzes hex decoding, decryption and bfopen's checks with libFuzzer for
+# FUZZ_SECONDS seconds; any crash or failed property fails the run.
+fuzz() {
+    echo "== build/fuzz ($FUZZ_SECONDS s)"
+    CC=clang CXX=clang++ cmake -S . -B build/fuzz -DFUZZ=ON -DBUILD_TESTING=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build/fuzz --target open_fuzzer -j "$JOBS"
+    mkdir -p build/fuzz/corpus
+    build/fuzz/open_fuzzer -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
+        build/fuzz/corpus tests/fuzz_seeds
+}
+
 test_all() {
     # shellcheck disable=SC2086
     require $TEST_PACKAGES
     suite build/release -DCMAKE_BUILD_TYPE=Release -DSANITIZE=OFF
     suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
+    fuzz
 }
 
 case "${1:-}" in

@@ -223,4 +223,35 @@ char *capi_blowfish_decode_ecb(const char *apData, const char *apKey)
     return ecbBlock(apData, apKey, BF_DECRYPT);
 }
 
+unsigned char hexFromChar(unsigned char aHex)
+{
+    return kDigitValues.value[aHex];
+}
+
+unsigned char shiftToUpperHalfSpace(unsigned char aChar)
+{
+    return static_cast<unsigned char>(aChar << 4);
+}
+
+unsigned char binFromHexWord(unsigned char aUpper, unsigned char aLower)
+{
+    unsigned char upper = shiftToUpperHalfSpace(hexFromChar(aUpper));
+    unsigned char lower = hexFromChar(aLower);
+    return static_cast<unsigned char>(upper | lower);
+}
+
+CBCBuffer hexDecode(const char *apHexEncodedData)
+{
+    size_t hexDataLen = strlen(apHexEncodedData);
+    if (hexDataLen % 2 != 0)
+        return invalidCBCBuffer;
+    CBCBuffer result = allocCBC(hexDataLen / 2);
+    if (result.data == nullptr)
+        return result;
+    const unsigned char *hex = reinterpret_cast<const unsigned char *>(apHexEncodedData);
+    for (size_t hexIndex = 0, binIndex = 0; hexIndex < hexDataLen; hexIndex += 2, ++binIndex)
+        result.data[binIndex] = binFromHexWord(hex[hexIndex], hex[hexIndex + 1]);
+    return result;
+}
+
 } // extern "C"

@@ -86,6 +86,23 @@ char *decode_cbc(CBCBuffer cbcBuffer, const char *apKey, IVString aIV);
 char *capi_blowfish_encode_ecb(const char *apData, const char *apKey);
 char *capi_blowfish_decode_ecb(const char *apData, const char *apKey);
 
+/* The value of a hex digit character, 0 to 15: 0-9, A-F and a-f. Any other
+ * character counts as 0. */
+unsigned char hexFromChar(unsigned char aHex);
+
+/* aChar moved into the upper four bits of a byte; its own upper bits fall
+ * away. */
+unsigned char shiftToUpperHalfSpace(unsigned char aChar);
+
+/* The byte spelt by two hex digit characters, the upper nibble first. */
+unsigned char binFromHexWord(unsigned char aUpper, unsigned char aLower);
+
+/* The bytes spelt by a hex text, in a buffer made by allocCBC: zero bytes
+ * follow them up to the next multiple of 8. Characters that are not hex
+ * digits count as 0. A text of odd length gives invalidCBCBuffer; the empty
+ * text gives a buffer of size 0. */
+CBCBuffer hexDecode(const char *apHexEncodedData);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "hex.h"
@@ -345,6 +347,67 @@ TEST(Iv, CloneClearsTheNinthCharacter)
     IVString clone = cloneIVString(other);
     EXPECT_EQ(std::string(clone.string, 8), "ABCDEFGH");
     EXPECT_EQ(clone.string[8], '\0');
+}
+
+TEST(HexDecode, PairsToBytesInWholeBlocks)
+{
+    const struct {
+        const char *hex;
+        std::string bytes; // size included: the zero bytes up to a whole block
+    } cases[] = {
+        {"", ""},
+        {"0A", std::string("\x0a\0\0\0\0\0\0\0", 8)},
+        {"FF00", std::string("\xff\0\0\0\0\0\0\0", 8)},
+        {"ff7fa0", std::string("\xff\x7f\xa0\0\0\0\0\0", 8)},
+        {"3132333435363738", "12345678"},
+        {"313233343536373839", std::string("123456789\0\0\0\0\0\0\0", 16)},
+        {"G11 ", std::string("\x01\x10\0\0\0\0\0\0", 8)},   // non-digits count as 0
+        {"aBcDeF", std::string("\xab\xcd\xef\0\0\0\0\0", 8)}, // both letter cases
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.hex);
+        CBCBuffer buffer = hexDecode(c.hex);
+        ASSERT_NE(buffer.data, nullptr);
+        EXPECT_EQ(toHex(bytesOf(buffer)), toHex(c.bytes));
+        releaseCBCBuffer(&buffer);
+    }
+}
+
+TEST(HexDecode, OddLengthGivesTheInvalidBuffer)
+{
+    for (const char *hex : {"0", "abc", "0123456789abcdef0"}) {
+        SCOPED_TRACE(hex);
+        CBCBuffer buffer = hexDecode(hex);
+        EXPECT_EQ(buffer.data, nullptr);
+        EXPECT_EQ(buffer.size, 0u);
+    }
+}
+
+TEST(HexDecode, DigitValuesOfEveryCharacter)
+{
+    for (int c = 0; c < 256; ++c) {
+        SCOPED_TRACE(c);
+        const char digit[2] = {static_cast<char>(c), '\0'};
+        unsigned expected = isxdigit(c) ? static_cast<unsigned>(strtoul(digit, nullptr, 16)) : 0;
+        EXPECT_EQ(hexFromChar(static_cast<unsigned char>(c)), expected);
+        EXPECT_EQ(binFromHexWord(static_cast<unsigned char>(c), 'f'), expected << 4 | 15);
+    }
+}
+
+TEST(HexDecode, ReadsBackWhatTheEncoderWrites)
+{
+    std::mt19937 generator(7);
+    for (size_t n = 0; n <= 70; ++n) {
+        SCOPED_TRACE(n);
+        std::string bytes(n, '\0');
+        for (auto &byte : bytes)
+            byte = static_cast<char>(generator());
+        std::string hex = take(hexEncodeBuffer(reinterpret_cast<const unsigned char *>(bytes.data()), n));
+        CBCBuffer buffer = hexDecode(hex.c_str());
+        ASSERT_NE(buffer.data, nullptr);
+        EXPECT_EQ(bytesOf(buffer), bytes + std::string((n + 7) / 8 * 8 - n, '\0'));
+        releaseCBCBuffer(&buffer);
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The shipped programs load no C++ runtime: formsend needs libc alone, and
-// the sealing programs libcrypto and libc.
+// bfseal and bfopen libcrypto and libc.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -33,6 +33,7 @@ TEST(Linkage, ProgramsNeedOnlyTheirLibraries)
     } cases[] = {
         {BFSEAL_PATH, "libcrypto.so.3 libc.so.6 "},
         {FORMSEND_PATH, "libc.so.6 "},
+        {BFOPEN_PATH, "libcrypto.so.3 libc.so.6 "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);

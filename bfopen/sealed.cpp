@@ -1,0 +1,64 @@
+#include "sealed.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <openssl/crypto.h>
+
+#include "BlowfishEncDec.h"
+
+namespace {
+
+constexpr size_t kIVDigits = 16;
+constexpr size_t kBlockDigits = 16;
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+} // namespace
+
+SealedHexCheck checkSealedHex(const char *apHex)
+{
+    size_t length = 0;
+    for (; apHex[length] != '\0'; ++length)
+        if (!isHexDigit(apHex[length]))
+            return {sealedHexNotADigit, length + 1};
+    if (length % 2 != 0)
+        return {sealedHexOddLength, length};
+    if (length < kIVDigits)
+        return {sealedHexNoIV, length};
+    if ((length - kIVDigits) % kBlockDigits != 0)
+        return {sealedHexPartialBlock, length - kIVDigits};
+    return {sealedHexOk, 0};
+}
+
+OpenResult openSealed(const char *apHex, const char *apKey, char **apText)
+{
+    *apText = nullptr;
+    IVString iv = {};
+    for (size_t i = 0; i < kIVDigits / 2; ++i)
+        iv.string[i] = static_cast<char>(binFromHexWord(apHex[2 * i], apHex[2 * i + 1]));
+
+    CBCBuffer cipher = hexDecode(apHex + kIVDigits);
+    if (cipher.data == nullptr)
+        return openOutOfMemory;
+    size_t size = cipher.size;
+    char *text = decode_cbc(cipher, apKey, iv);
+    releaseCBCBuffer(&cipher);
+    if (text == nullptr)
+        return openOutOfMemory;
+
+    size_t length = strlen(text);
+    bool padded = true;
+    for (size_t i = length; i < size; ++i)
+        padded = padded && text[i] == '\0';
+    if (!padded) {
+        OPENSSL_cleanse(text, size);
+        free(text);
+        return openWrongKeyOrDamaged;
+    }
+    *apText = text;
+    return opened;
+}

@@ -1,0 +1,34 @@
+// Reading back what bfseal wrote: 16 hex digits of IV, then the ciphertext
+// in whole 8-byte blocks of 16 digits each.
+#ifndef BFOPEN_SEALED_H
+#define BFOPEN_SEALED_H
+
+#include <stddef.h>
+
+enum SealedHexFault {
+    sealedHexOk,
+    sealedHexNotADigit,   // position: the 1-based index of the character
+    sealedHexOddLength,   // position: the number of characters
+    sealedHexNoIV,        // position: the number of characters
+    sealedHexPartialBlock // position: the number of digits after the IV
+};
+
+struct SealedHexCheck {
+    enum SealedHexFault fault;
+    size_t position;
+};
+
+// Whether apHex has the shape of bfseal's output; both letter cases are
+// digits. Only the shape is checked, not the key or the contents.
+struct SealedHexCheck checkSealedHex(const char *apHex);
+
+enum OpenResult { opened, openOutOfMemory, openWrongKeyOrDamaged };
+
+// Decrypts a text that passed checkSealedHex. On success *apText is the
+// sealed text, a heap text the caller wipes and frees. The decrypted bytes
+// must be a text followed only by zero bytes, the padding bfseal adds; when
+// they are not, the key is wrong or the input was damaged, and *apText is
+// null.
+enum OpenResult openSealed(const char *apHex, const char *apKey, char **apText);
+
+#endif

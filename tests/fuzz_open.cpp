@@ -1,0 +1,74 @@
+// libFuzzer target: arbitrary hex text and key through hex decoding, CBC
+// decryption, and bfopen's checks and opening.
+//
+// Input layout: the first byte is the key's length, the key follows, the rest
+// is the hex text. Both end at their first zero byte, as arguments do.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "BlowfishEncDec.h"
+#include "sealed.h"
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+std::string lowercase(std::string text)
+{
+    for (auto &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    size_t keyLength = std::min<size_t>(data[0], size - 1);
+    std::string key(reinterpret_cast<const char *>(data + 1), keyLength);
+    std::string hex(reinterpret_cast<const char *>(data + 1 + keyLength), size - 1 - keyLength);
+    key = key.c_str();
+    hex = hex.c_str();
+
+    CBCBuffer buffer = hexDecode(hex.c_str());
+    if (hex.size() % 2 != 0) {
+        require(buffer.data == nullptr && buffer.size == 0);
+    } else {
+        require(buffer.data != nullptr && buffer.size == (hex.size() / 2 + 7) / 8 * 8);
+        char *text = decode_cbc(buffer, key.c_str(), ivStringOf("ABCDEFGH"));
+        require(text != nullptr);
+        free(text);
+    }
+    releaseCBCBuffer(&buffer);
+
+    if (checkSealedHex(hex.c_str()).fault != sealedHexOk)
+        return 0;
+    char *text = nullptr;
+    OpenResult result = openSealed(hex.c_str(), key.c_str(), &text);
+    require((result == opened) == (text != nullptr));
+    if (text == nullptr)
+        return 0;
+
+    // Whatever opens must seal back, under the same key and IV, to exactly the
+    // ciphertext it came from.
+    IVString iv = {};
+    for (int i = 0; i < 8; ++i)
+        iv.string[i] = static_cast<char>(binFromHexWord(hex[2 * i], hex[2 * i + 1]));
+    CBCBuffer sealed = encode_cbc(text, key.c_str(), iv);
+    char *sealedHex = hexEncodeCBCBuffer(sealed);
+    require(sealedHex != nullptr && lowercase(hex.substr(16)) == sealedHex);
+    free(sealedHex);
+    releaseCBCBuffer(&sealed);
+    free(text);
+    return 0;
+}
