@@ -1,8 +1,11 @@
 #!/bin/sh
 # Installs what is missing, builds, and then:
 #   ./build.sh demo   seals a sample text and shows what came out
-#   ./build.sh test   runs every test, in a normal and in a sanitized build,
-#                     and fuzzes bfopen's input handling for a while
+#   ./build.sh test   runs every test in a normal and in a sanitized build,
+#                     fuzzes bfopen's input handling for a while, then runs
+#                     every test of a 32-bit ARM build under qemu-arm and
+#                     builds the .deb packages
+#   ./build.sh packages   builds the .deb packages for this machine and armhf
 set -eu
 cd "$(dirname "$0")"
 
@@ -33,8 +36,34 @@ require() {
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
-TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev openssl python3 binutils clang libclang-rt-dev"
+TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
+ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+
+# The armhf packages need armhf added to dpkg's architectures first.
+require_armhf() {
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "the 32-bit ARM build needs armhf packages; install them with:" >&2
+            echo "  sudo dpkg --add-architecture armhf && sudo apt-get update" >&2
+            echo "  sudo apt-get install -y --no-install-recommends $ARM_PACKAGES" >&2
+            exit 1
+        fi
+        dpkg --add-architecture armhf
+    fi
+    # shellcheck disable=SC2086
+    require $ARM_PACKAGES
+}
+
+# timed NAME COMMAND...: runs the command and says how long it took.
+timed() {
+    name=$1
+    shift
+    start=$(date +%s)
+    "$@"
+    echo "== $name: $(($(date +%s) - start)) s"
+}
 
 # build DIR CMAKE-ARGS...
 build() {
@@ -78,19 +107,52 @@ fuzz() {
         build/fuzz/corpus tests/fuzz_seeds
 }
 
+# Builds the .deb of each build and checks the architecture it declares.
+package() {
+    dir=$1
+    architecture=$2
+    rm -f "$dir"/*.deb
+    (cd "$dir" && cpack >/dev/null)
+    for deb in "$dir"/*.deb; do
+        declared=$(dpkg-deb -f "$deb" Architecture)
+        if [ "$declared" != "$architecture" ]; then
+            echo "$deb declares architecture $declared, not $architecture" >&2
+            exit 1
+        fi
+        echo "$deb"
+    done
+}
+
+packages() {
+    package build/release "$(dpkg --print-architecture)"
+    package build/armhf armhf
+}
+
 test_all() {
     # shellcheck disable=SC2086
-    require $TEST_PACKAGES
-    suite build/release -DCMAKE_BUILD_TYPE=Release -DSANITIZE=OFF
-    suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
-    fuzz
+    timed "installing" require $TEST_PACKAGES
+    timed "release build and tests" suite build/release -DCMAKE_BUILD_TYPE=Release -DSANITIZE=OFF
+    timed "sanitized build and tests" suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
+    timed "fuzzing" fuzz
+    timed "installing for armhf" require_armhf
+    timed "armhf build and tests under qemu-arm" suite build/armhf \
+        -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
+    timed "packages" packages
 }
 
 case "${1:-}" in
     demo) demo ;;
     test) test_all ;;
+    packages)
+        # shellcheck disable=SC2086
+        require $BUILD_PACKAGES
+        require_armhf
+        build build/release -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
+        build build/armhf -DBUILD_TESTING=OFF -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
+        packages
+        ;;
     *)
-        echo "usage: ./build.sh demo|test" >&2
+        echo "usage: ./build.sh demo|test|packages" >&2
         exit 2
         ;;
 esac

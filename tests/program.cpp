@@ -46,9 +46,8 @@ std::vector<std::string> ownProgram(const char *path, std::vector<std::string> a
 {
     std::vector<std::string> argv;
     std::istringstream launcher(PROGRAM_LAUNCHER);
-    for (std::string word; std::getline(launcher, word, ';');)
-        if (!word.empty())
-            argv.push_back(word);
+    for (std::string word; launcher >> word;)
+        argv.push_back(word);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
