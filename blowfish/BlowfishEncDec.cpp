@@ -15,7 +15,25 @@
 namespace {
 
 constexpr size_t kBlock = 8;
-constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The two lowercase hex digits of every byte value, so that encoding is one
+// table read and one two-byte store per byte.
+struct DigitPairs {
+    char pair[256][2];
+};
+
+constexpr DigitPairs makeDigitPairs()
+{
+    constexpr char digits[] = "0123456789abcdef";
+    DigitPairs table{};
+    for (int b = 0; b < 256; ++b) {
+        table.pair[b][0] = digits[b >> 4];
+        table.pair[b][1] = digits[b & 0x0f];
+    }
+    return table;
+}
+
+constexpr DigitPairs kDigitPairs = makeDigitPairs();
 
 // Values of hex digit characters; every other character reads as 0.
 struct DigitTable {
@@ -136,13 +154,9 @@ char *hexEncodeBuffer(const unsigned char *apStart, size_t nBytes)
     char *result = static_cast<char *>(malloc(2 * nBytes + 1));
     if (result == nullptr)
         return nullptr;
-    char *out = result;
-    for (size_t i = 0; i < nBytes; ++i) {
-        unsigned current = apStart[i];
-        *out++ = kHexDigits[current >> 4];
-        *out++ = kHexDigits[current & 0x0f];
-    }
-    *out = '\0';
+    for (size_t i = 0; i < nBytes; ++i)
+        memcpy(result + 2 * i, kDigitPairs.pair[apStart[i]], 2);
+    result[2 * nBytes] = '\0';
     return result;
 }
 

@@ -12,10 +12,17 @@
 
 #include "process_http.h"
 
+// The answer arrives in reads of at most 4096 bytes; gathering it here keeps
+// the writes to standard output few and large.
+static char outputBuffer[1 << 16];
+
 int main(int argc, char **argv)
 {
     if (argc != 4)
         return 0;
+    // A terminal keeps its line buffering, so that an answer shows as it comes.
+    if (!isatty(STDOUT_FILENO))
+        setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     const char *host = argv[1];
     const char *page = argv[2];
     const char *poststr = argv[3];
