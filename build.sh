@@ -6,6 +6,7 @@
 #                     every test of a 32-bit ARM build under qemu-arm and
 #                     builds the .deb packages
 #   ./build.sh packages   builds the .deb packages for this machine and armhf
+#   ./build.sh bench      runs the benchmarks and prints a table of ratios
 set -eu
 cd "$(dirname "$0")"
 
@@ -36,7 +37,8 @@ require() {
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
-TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
@@ -131,7 +133,9 @@ packages() {
 test_all() {
     # shellcheck disable=SC2086
     timed "installing" require $TEST_PACKAGES
-    timed "release build and tests" suite build/release -DCMAKE_BUILD_TYPE=Release -DSANITIZE=OFF
+    # The benchmarks are built here, not run, so that they cannot rot.
+    timed "release build and tests" suite build/release -DCMAKE_BUILD_TYPE=Release -DSANITIZE=OFF \
+        -DBUILD_BENCHMARKS=ON
     timed "sanitized build and tests" suite build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
     timed "fuzzing" fuzz
     timed "installing for armhf" require_armhf
@@ -143,6 +147,12 @@ test_all() {
 case "${1:-}" in
     demo) demo ;;
     test) test_all ;;
+    bench)
+        # shellcheck disable=SC2086
+        require $BENCH_PACKAGES
+        build build/bench -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+        tests/in_netns.sh python3 bench/run_bench.py build/bench
+        ;;
     packages)
         # shellcheck disable=SC2086
         require $BUILD_PACKAGES
@@ -152,7 +162,7 @@ case "${1:-}" in
         packages
         ;;
     *)
-        echo "usage: ./build.sh demo|test|packages" >&2
+        echo "usage: ./build.sh demo|test|bench|packages" >&2
         exit 2
         ;;
 esac
