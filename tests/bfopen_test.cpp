@@ -143,18 +143,6 @@ TEST(Bfopen, WrongKeyNeverGivesTheText)
     }
 }
 
-TEST(Bfopen, WrongArgumentCountPrintsUsage)
-{
-    const std::vector<std::string> cases[] = {{}, {"hex"}, {"hex", "key", "extra"}};
-    for (const auto &args : cases) {
-        SCOPED_TRACE(args.size());
-        ProgramRun run = bfopen(args);
-        EXPECT_EQ(run.out, "bfopen <hex> <key>\n");
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, 0);
-    }
-}
-
 TEST(Bfopen, FailedWriteIsReported)
 {
     ProgramRun sealed = bfseal("text", "key");

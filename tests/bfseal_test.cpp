@@ -25,18 +25,6 @@ ProgramRun bfseal(std::vector<std::string> args)
     return runProgram({ownProgram(BFSEAL_PATH, std::move(args)), "", nullptr});
 }
 
-TEST(Bfseal, WrongArgumentCountPrintsUsage)
-{
-    const std::vector<std::string> cases[] = {{}, {"data"}, {"data", "key", "extra"}};
-    for (const auto &args : cases) {
-        SCOPED_TRACE(args.size());
-        ProgramRun run = bfseal(args);
-        EXPECT_EQ(run.out, "bfseal <data> <key>\n");
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, 0);
-    }
-}
-
 TEST(Bfseal, OutputIsIvThenWholeBlocksInLowercaseHex)
 {
     const struct {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -208,20 +207,6 @@ TEST(Cbc, RoundTripEveryLengthAndKey)
     }
 }
 
-TEST(Cbc, KeyOrIvChangesTheResult)
-{
-    const IVString iv = ivStringOf("abcdefgh");
-    const std::string text = "sixteen bytes..!and more";
-    CBCBuffer cipher = encode_cbc(text.c_str(), "sesame", iv);
-
-    EXPECT_NE(take(decode_cbc(cipher, "sesamf", iv)), text);
-    // Under another IV only the first block comes out wrong.
-    std::string otherIV = take(decode_cbc(cipher, "sesame", ivStringOf("abcdefgX")));
-    EXPECT_NE(otherIV.substr(0, 8), text.substr(0, 8));
-    EXPECT_EQ(otherIV.substr(8), text.substr(8));
-    releaseCBCBuffer(&cipher);
-}
-
 TEST(Cbc, KeyBytesPastTheSeventySecondAreNotUsed)
 {
     const IVString iv = ivStringOf("abcdefgh");
@@ -308,19 +293,6 @@ TEST(Hex, IvEncodesAllEightBytesZerosIncluded)
     EXPECT_EQ(take(hexEncodeStartSTring(ivOf(std::string("12345\0\0\0", 8)))), "3132333435000000");
 }
 
-TEST(Iv, GeneratedIvIsDigitsThenZeros)
-{
-    IVString iv = generateIV();
-    std::string bytes(iv.string, 8);
-    size_t digits = bytes.find('\0');
-    if (digits == std::string::npos)
-        digits = 8;
-    ASSERT_GE(digits, 1u);
-    EXPECT_EQ(bytes.find_first_not_of("0123456789"), digits == 8 ? std::string::npos : digits);
-    EXPECT_EQ(bytes.substr(digits), std::string(8 - digits, '\0'));
-    EXPECT_EQ(iv.string[8], '\0');
-}
-
 TEST(Iv, OfTakesExactlyEightBytes)
 {
     const struct {
@@ -338,15 +310,6 @@ TEST(Iv, OfTakesExactlyEightBytes)
         EXPECT_EQ(std::string(iv.string, 8), c.bytes);
         EXPECT_EQ(iv.string[8], '\0');
     }
-}
-
-TEST(Iv, CloneClearsTheNinthCharacter)
-{
-    IVString other;
-    memcpy(other.string, "ABCDEFGHI", 9);
-    IVString clone = cloneIVString(other);
-    EXPECT_EQ(std::string(clone.string, 8), "ABCDEFGH");
-    EXPECT_EQ(clone.string[8], '\0');
 }
 
 TEST(HexDecode, PairsToBytesInWholeBlocks)
@@ -380,17 +343,6 @@ TEST(HexDecode, OddLengthGivesTheInvalidBuffer)
         CBCBuffer buffer = hexDecode(hex);
         EXPECT_EQ(buffer.data, nullptr);
         EXPECT_EQ(buffer.size, 0u);
-    }
-}
-
-TEST(HexDecode, DigitValuesOfEveryCharacter)
-{
-    for (int c = 0; c < 256; ++c) {
-        SCOPED_TRACE(c);
-        const char digit[2] = {static_cast<char>(c), '\0'};
-        unsigned expected = isxdigit(c) ? static_cast<unsigned>(strtoul(digit, nullptr, 16)) : 0;
-        EXPECT_EQ(hexFromChar(static_cast<unsigned char>(c)), expected);
-        EXPECT_EQ(binFromHexWord(static_cast<unsigned char>(c), 'f'), expected << 4 | 15);
     }
 }
 

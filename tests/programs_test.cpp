@@ -1,5 +1,6 @@
-// The shipped programs load no C++ runtime: formsend needs libc alone, and
-// bfseal and bfopen libcrypto and libc.
+// What the shipped programs share: they load no C++ runtime (formsend needs
+// libc alone, bfseal and bfopen libcrypto and libc), and the sealing programs
+// answer a wrong argument count with their usage line.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -38,6 +39,23 @@ TEST(Linkage, ProgramsNeedOnlyTheirLibraries)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(neededLibraries(c.path), c.needed);
+    }
+}
+
+TEST(Usage, WrongArgumentCountPrintsTheUsageLine)
+{
+    const struct {
+        const char *path, *usage;
+    } programs[] = {{BFSEAL_PATH, "bfseal <data> <key>\n"}, {BFOPEN_PATH, "bfopen <hex> <key>\n"}};
+    const std::vector<std::string> counts[] = {{}, {"one"}, {"one", "two", "three"}};
+    for (const auto &program : programs) {
+        for (const auto &args : counts) {
+            SCOPED_TRACE(std::string(program.path) + " with " + std::to_string(args.size()) + " arguments");
+            ProgramRun run = runProgram({ownProgram(program.path, args), "", nullptr});
+            EXPECT_EQ(run.out, program.usage);
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.status, 0);
+        }
     }
 }
 
