@@ -28,3 +28,13 @@ function(lean_program target)
     lean_target(${target})
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
 endfunction()
+
+# A shipped program from <name>.cpp in the current folder, linked lean with
+# the given libraries, installed with its man page <name>.1.
+function(add_program name)
+    add_executable(${name} ${name}.cpp)
+    target_link_libraries(${name} PRIVATE ${ARGN})
+    lean_program(${name})
+    install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${name}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()

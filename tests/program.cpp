@@ -1,14 +1,14 @@
 #include "program.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,23 +20,24 @@ extern char **environ;
 
 namespace {
 
-struct Pipe {
-    int fd[2] = {-1, -1};
-    Pipe()
+// A temporary file for one of the program's standard streams; a file rather
+// than a pipe, so that nothing can block however much either side writes.
+struct TempFile {
+    std::string path = "/tmp/program_XXXXXX";
+    explicit TempFile(const std::string &contents = "")
     {
-        if (pipe2(fd, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+        int fd = mkstemp(path.data());
+        if (fd < 0)
+            throw std::runtime_error(std::string("mkstemp: ") + strerror(errno));
+        close(fd);
+        std::ofstream(path, std::ios::binary) << contents;
     }
-    ~Pipe()
+    ~TempFile() { unlink(path.c_str()); }
+    std::string contents() const
     {
-        closeEnd(0);
-        closeEnd(1);
-    }
-    void closeEnd(int i)
-    {
-        if (fd[i] >= 0)
-            close(fd[i]);
-        fd[i] = -1;
+        std::ostringstream text;
+        text << std::ifstream(path, std::ios::binary).rdbuf();
+        return text.str();
     }
 };
 
@@ -55,18 +56,13 @@ std::vector<std::string> ownProgram(const char *path, std::vector<std::string> a
 
 ProgramRun runProgram(const ProgramCall &call)
 {
-    // A program that exits without reading its input must fail the test,
-    // not kill the test process.
-    signal(SIGPIPE, SIG_IGN);
-    Pipe in, out, err;
+    TempFile in(call.input), out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
-    if (call.stdoutFile != nullptr)
-        posix_spawn_file_actions_addopen(&actions, 1, call.stdoutFile, O_WRONLY | O_TRUNC | O_CREAT, 0600);
-    else
-        posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, in.path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, call.stdoutFile != nullptr ? call.stdoutFile : out.path.c_str(),
+                                     O_WRONLY | O_TRUNC | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.path.c_str(), O_WRONLY | O_TRUNC, 0);
 
     std::vector<char *> argv;
     for (const auto &arg : call.argv)
@@ -78,46 +74,14 @@ ProgramRun runProgram(const ProgramCall &call)
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + call.argv[0] + ": " + strerror(rc));
-    in.closeEnd(0);
-    out.closeEnd(1);
-    err.closeEnd(1);
-
-    // Feed and drain at once, so that neither side can block the other.
-    ProgramRun run;
-    size_t written = 0;
-    if (call.input.empty())
-        in.closeEnd(1);
-    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
-        pollfd fds[3] = {{in.fd[1], POLLOUT, 0}, {out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error(std::string("poll: ") + strerror(errno));
-        }
-        if (fds[0].revents != 0) {
-            ssize_t n = write(in.fd[1], call.input.data() + written, call.input.size() - written);
-            if (n > 0)
-                written += static_cast<size_t>(n);
-            if (n < 0 || written == call.input.size())
-                in.closeEnd(1);
-        }
-        Pipe *sources[2] = {&out, &err};
-        std::string *sinks[2] = {&run.out, &run.err};
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i + 1].revents == 0)
-                continue;
-            char chunk[65536];
-            ssize_t n = read(sources[i]->fd[0], chunk, sizeof chunk);
-            if (n > 0)
-                sinks[i]->append(chunk, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR)
-                sources[i]->closeEnd(0);
-        }
-    }
-
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+
+    ProgramRun run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (call.stdoutFile == nullptr)
+        run.out = out.contents();
+    run.err = err.contents();
     return run;
 }
