@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include "BlowfishEncDec.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ SealedHexCheck checkSealedHex(const char *apHex)
     return {sealedHexOk, 0};
 }
 
-OpenResult openSealed(const char *apHex, const char *apKey, char **apText)
+OpenResult openSealed(const char *apHex, const char *apKey, OpenedBytes aAccept, char **apText)
 {
     *apText = nullptr;
     IVString iv = {};
@@ -54,10 +55,15 @@ OpenResult openSealed(const char *apHex, const char *apKey, char **apText)
     bool padded = true;
     for (size_t i = length; i < size; ++i)
         padded = padded && text[i] == '\0';
-    if (!padded) {
+    OpenResult result = opened;
+    if (!padded)
+        result = openWrongKeyOrDamaged;
+    else if (aAccept == openedText && !isUtf8Text(text, length))
+        result = openNotText;
+    if (result != opened) {
         OPENSSL_cleanse(text, size);
         free(text);
-        return openWrongKeyOrDamaged;
+        return result;
     }
     *apText = text;
     return opened;

@@ -22,13 +22,20 @@ struct SealedHexCheck {
 // digits. Only the shape is checked, not the key or the contents.
 struct SealedHexCheck checkSealedHex(const char *apHex);
 
-enum OpenResult { opened, openOutOfMemory, openWrongKeyOrDamaged };
+enum OpenResult { opened, openOutOfMemory, openWrongKeyOrDamaged, openNotText };
+
+// What openSealed accepts as the opened text.
+enum OpenedBytes {
+    openedText, // UTF-8 text (see isUtf8Text): almost every wrong key is noticed
+    openedAnyBytes // any bytes but zero: only the padding shows a wrong key
+};
 
 // Decrypts a text that passed checkSealedHex. On success *apText is the
 // sealed text, a heap text the caller wipes and frees. The decrypted bytes
-// must be a text followed only by zero bytes, the padding bfseal adds; when
-// they are not, the key is wrong or the input was damaged, and *apText is
-// null.
-enum OpenResult openSealed(const char *apHex, const char *apKey, char **apText);
+// must be a text followed only by zero bytes, the padding bfseal adds, and,
+// for openedText, that text must be UTF-8. When they are not, the key is
+// wrong or the input was damaged (openNotText: or the text is not UTF-8),
+// and *apText is null.
+enum OpenResult openSealed(const char *apHex, const char *apKey, enum OpenedBytes aAccept, char **apText);
 
 #endif

@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 
+#include "BlowfishEncDec.h"
 #include "hex.h"
 #include "program.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -17,10 +22,13 @@ ProgramRun bfseal(const std::string &data, const std::string &key)
     return runProgram({ownProgram(BFSEAL_PATH, {data, key}), "", nullptr});
 }
 
-ProgramRun bfopen(std::vector<std::string> args, const char *stdoutFile = nullptr)
+ProgramRun bfopen(std::vector<std::string> args, const char *stdoutFile = nullptr, std::string input = "")
 {
-    return runProgram({ownProgram(BFOPEN_PATH, std::move(args)), "", stdoutFile});
+    return runProgram({ownProgram(BFOPEN_PATH, std::move(args)), std::move(input), stdoutFile});
 }
+
+const std::string kNotText = "bfopen: wrong key or damaged input\n"
+                             "bfopen: what it opened is not UTF-8 text; -b opens texts that are not UTF-8\n";
 
 const std::string kIV = "3132333400000000";
 const std::string kBlock = "0123456789abcdef";
@@ -52,6 +60,7 @@ TEST(CheckSealedHex, RefusesWhatBfsealCannotHaveWritten)
     }
 }
 
+// Bytes above 0x7f in any order: not UTF-8, so they open with -b.
 TEST(Bfopen, OpensWhatBfsealSealed)
 {
     const std::string keys[] = {"", "k", "sesame", "a key with bytes \xc3\xa9\xff above 0x7f"};
@@ -64,7 +73,7 @@ TEST(Bfopen, OpensWhatBfsealSealed)
         SCOPED_TRACE(std::to_string(n) + " bytes under \"" + key + "\"");
         ProgramRun sealed = bfseal(text, key);
         ASSERT_EQ(sealed.status, 0);
-        ProgramRun opened = bfopen({sealed.out, key});
+        ProgramRun opened = bfopen({"-b", sealed.out, key});
         EXPECT_EQ(opened.out, text);
         EXPECT_EQ(opened.err, "");
         EXPECT_EQ(opened.status, 0);
@@ -78,6 +87,66 @@ TEST(Bfopen, AcceptsUppercaseDigits)
     for (auto &c : upper)
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(bfopen({upper, "sesame"}).out, "Attack at dawn");
+}
+
+// By default what opens must be UTF-8 text; -b opens any bytes.
+TEST(Bfopen, OpensTextByDefaultAndOtherBytesWithB)
+{
+    const struct {
+        std::string data;
+        bool text;
+    } cases[] = {
+        {"", true},
+        {"tab\there, lines\r\nand\nbreaks\n", true},
+        {"accents: \xc3\xa9\xc3\xa0\xc3\xbc\xc3\x9f, euro \xe2\x82\xac", true},
+        {"emoji \xf0\x9f\x98\x80, clef \xf0\x9d\x84\x9e, last \xf4\x8f\xbf\xbf", true},
+        {"\xff\xfe bytes", false},
+        {"bell \x07", false},
+        {"overlong \xc0\xaf", false},
+        {"surrogate \xed\xa0\x80", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(toHex(c.data));
+        ProgramRun sealed = bfseal(c.data, "sesame");
+        ASSERT_EQ(sealed.status, 0);
+        ProgramRun byDefault = bfopen({sealed.out, "sesame"});
+        EXPECT_EQ(byDefault.out, c.text ? c.data : "");
+        EXPECT_EQ(byDefault.err, c.text ? "" : kNotText);
+        EXPECT_EQ(byDefault.status, c.text ? 0 : 1);
+        ProgramRun anyBytes = bfopen({"-b", sealed.out, "sesame"});
+        EXPECT_EQ(anyBytes.out, c.data);
+        EXPECT_EQ(anyBytes.status, 0);
+    }
+}
+
+// "-" reads the hex from standard input: the only way in for a text whose hex
+// is longer than one argument may be.
+TEST(Bfopen, ReadsTheHexFromStandardInput)
+{
+    const std::string longest(131071, 'L');
+    ProgramRun sealedLongest = bfseal(longest, "key");
+    ProgramRun sealed = bfseal("Attack at dawn", "key");
+    ASSERT_EQ(sealedLongest.status, 0);
+    ASSERT_EQ(sealed.status, 0);
+    const struct {
+        std::string input, out, err;
+    } cases[] = {
+        {sealedLongest.out, longest, ""},
+        {sealed.out + "\n", "Attack at dawn", ""},
+        {sealed.out + " \t\r\n\n", "Attack at dawn", ""},
+        {"", "", "bfopen: the input is too short: 0 hex digits, the IV alone takes 16\n"},
+        {" " + sealed.out, "", "bfopen: character 1 of the input is not a hex digit\n"},
+        {sealed.out + "\n" + sealed.out, "", "bfopen: character 49 of the input is not a hex digit\n"},
+        {sealed.out.substr(0, 20) + std::string(1, '\0') + sealed.out.substr(21), "",
+         "bfopen: character 21 of the input is not a hex digit\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.input.substr(0, 64));
+        ProgramRun run = bfopen({"-", "key"}, nullptr, c.input);
+        EXPECT_TRUE(run.out == c.out) << run.out.size() << " bytes out";
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.status, c.err.empty() ? 0 : 1);
+    }
 }
 
 TEST(Bfopen, RefusesMalformedInputBeforeDecrypting)
@@ -149,6 +218,91 @@ TEST(Bfopen, FailedWriteIsReported)
     ProgramRun run = bfopen({sealed.out, "key"}, "/dev/full");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "bfopen: cannot write to standard output: No space left on device\n");
+}
+
+TEST(Utf8Text, ShortestFormsOfCharactersOnlyAndNoControls)
+{
+    const struct {
+        std::string bytes;
+        bool text;
+    } cases[] = {
+        {"", true},
+        {"plain ASCII ~", true},
+        {"\t\n\r", true},
+        {"\xc2\xa0 \xdf\xbf \xe0\xa0\x80 \xef\xbf\xbd \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf", true},
+        {std::string(1, '\0'), false},
+        {"\x1f", false},
+        {"\x7f", false},
+        {"\xc2\x80", false},     // C1 control
+        {"\xc2\x9f", false},     // C1 control
+        {"\x80", false},         // continuation byte without a lead
+        {"\xc3", false},         // cut short
+        {"\xe2\x82", false},     // cut short
+        {"\xc3\x28", false},     // a lead byte not followed by a continuation
+        {"\xc0\xaf", false},     // overlong
+        {"\xc1\xbf", false},     // overlong
+        {"\xe0\x9f\xbf", false}, // overlong
+        {"\xf0\x8f\xbf\xbf", false},
+        {"\xed\xa0\x80", false}, // surrogate
+        {"\xed\xbf\xbf", false},
+        {"\xf4\x90\x80\x80", false}, // above U+10FFFF
+        {"\xf8\x88\x80\x80\x80", false},
+        {"\xff", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(toHex(c.bytes));
+        EXPECT_EQ(isUtf8Text(c.bytes.data(), c.bytes.size()), c.text);
+    }
+}
+
+// Random texts of 1 to 40 bytes under random keys, each opened once with its
+// own key and once with another.
+TEST(OpenSealed, NoticesAlmostEveryWrongKey)
+{
+    const char *pieces[] = {"a", "Z", "7", " ", "~", "\t", "\n", "\r", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+    std::mt19937 generator(20261208);
+    auto randomKey = [&] {
+        std::string key(1 + generator() % 56, '\0');
+        for (auto &byte : key)
+            byte = static_cast<char>(1 + generator() % 255);
+        return key;
+    };
+    const int kTrials = 2000;
+    int caught = 0, caughtByPadding = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        size_t length = 1 + trial % 40;
+        std::string text;
+        while (text.size() < length) {
+            std::string piece = pieces[generator() % std::size(pieces)];
+            if (text.size() + piece.size() <= length)
+                text += piece;
+        }
+        std::string key = randomKey(), wrongKey = randomKey();
+        if (wrongKey == key)
+            continue;
+        IVString iv = generateIV();
+        CBCBuffer cipher = encode_cbc(text.c_str(), key.c_str(), iv);
+        char *ivHex = hexEncodeStartSTring(iv);
+        char *cipherHex = hexEncodeCBCBuffer(cipher);
+        std::string hex = std::string(ivHex) + cipherHex;
+        free(ivHex);
+        free(cipherHex);
+        releaseCBCBuffer(&cipher);
+        SCOPED_TRACE("text " + toHex(text) + ", key " + toHex(key));
+
+        char *result = nullptr;
+        ASSERT_EQ(openSealed(hex.c_str(), key.c_str(), openedText, &result), opened);
+        EXPECT_EQ(result, text);
+        free(result);
+
+        caught += openSealed(hex.c_str(), wrongKey.c_str(), openedText, &result) != opened;
+        free(result);
+        caughtByPadding += openSealed(hex.c_str(), wrongKey.c_str(), openedAnyBytes, &result) != opened;
+        free(result);
+    }
+    std::printf("wrong keys caught: %d of %d as text, %d of %d by the padding alone\n", caught, kTrials,
+                caughtByPadding, kTrials);
+    EXPECT_GE(caught * 100, kTrials * 99);
 }
 
 } // namespace

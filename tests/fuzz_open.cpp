@@ -12,6 +12,7 @@
 
 #include "BlowfishEncDec.h"
 #include "sealed.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -54,10 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (checkSealedHex(hex.c_str()).fault != sealedHexOk)
         return 0;
     char *text = nullptr;
-    OpenResult result = openSealed(hex.c_str(), key.c_str(), &text);
+    OpenResult result = openSealed(hex.c_str(), key.c_str(), openedAnyBytes, &text);
     require((result == opened) == (text != nullptr));
     if (text == nullptr)
         return 0;
+
+    // Opened as text it is the same text, when it is UTF-8 text at all.
+    char *asText = nullptr;
+    OpenResult textResult = openSealed(hex.c_str(), key.c_str(), openedText, &asText);
+    require(textResult == (isUtf8Text(text, strlen(text)) ? opened : openNotText));
+    require(asText == nullptr || strcmp(asText, text) == 0);
+    free(asText);
 
     // Whatever opens must seal back, under the same key and IV, to exactly the
     // ciphertext it came from.

@@ -46,7 +46,7 @@ TEST(Usage, WrongArgumentCountPrintsTheUsageLine)
 {
     const struct {
         const char *path, *usage;
-    } programs[] = {{BFSEAL_PATH, "bfseal <data> <key>\n"}, {BFOPEN_PATH, "bfopen <hex> <key>\n"}};
+    } programs[] = {{BFSEAL_PATH, "bfseal <data> <key>\n"}, {BFOPEN_PATH, "bfopen [-b] <hex|-> <key>\n"}};
     const std::vector<std::string> counts[] = {{}, {"one"}, {"one", "two", "three"}};
     for (const auto &program : programs) {
         for (const auto &args : counts) {
