@@ -10,22 +10,50 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_breaks.h"
 #include "process_http.h"
+#include "std_streams.h"
 
 // The answer arrives in reads of at most 4096 bytes; gathering it here keeps
 // the writes to standard output few and large.
 static char outputBuffer[1 << 16];
 
+// Refuses a line break in an argument that goes into the request's head;
+// returns whether the argument may be sent.
+static bool headSafe(const char *apName, const char *apText)
+{
+    LineBreak found = findLineBreak(apText);
+    if (found.position == 0)
+        return true;
+    fprintf(stderr, "line break in %s: byte %zu is a %s", apName, found.position,
+            found.byte == '\r' ? "carriage return" : "line feed");
+    return false;
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 4)
         return 0;
+    switch (guardStdStreams()) {
+    case stdStreamsOpen:
+        break;
+    case stdOutputClosed:
+        fprintf(stderr, "standard output is closed: nothing sent");
+        return 1;
+    case stdStreamsUnsafe:
+        fprintf(stderr, "cannot open /dev/null for a closed standard stream: %s", strerror(errno));
+        return 1;
+    }
     // A terminal keeps its line buffering, so that an answer shows as it comes.
     if (!isatty(STDOUT_FILENO))
         setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     const char *host = argv[1];
     const char *page = argv[2];
     const char *poststr = argv[3];
+    // The body needs no such check: Content-length counts it, so no byte of
+    // it can end the request.
+    if (!headSafe("host", host) || !headSafe("page", page))
+        return 1;
 
     struct hostent *entry = gethostbyname(host);
     if (entry == nullptr) {

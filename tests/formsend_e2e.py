@@ -7,6 +7,7 @@ import fcntl
 import hashlib
 import http.server
 import json
+import os
 import socket
 import struct
 import subprocess
@@ -17,6 +18,7 @@ import urllib.parse
 
 COMMAND = sys.argv[2:] + sys.argv[1:2]
 SEEN = []  # what the server parsed from each request
+RECORDER = "127.0.0.3"  # the recording server's address
 
 
 def bring_loopback_up():
@@ -71,8 +73,52 @@ class FormHandler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def formsend(*args, stdout=subprocess.PIPE):
-    return subprocess.run(COMMAND + list(args), stdout=stdout, stderr=subprocess.PIPE, timeout=60)
+class Recorder:
+    """A bare TCP server on port 80 of RECORDER that keeps every byte of each
+    connection: it answers once the request is complete, ends its side and
+    reads on until the client closes, so that anything the client sends after
+    the request is kept too."""
+
+    def __init__(self):
+        self.listener = socket.create_server((RECORDER, 80))
+        self.connections = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            connection, _ = self.listener.accept()
+            received = bytearray()
+            self.connections.append(received)
+            threading.Thread(target=self.record, args=(connection, received), daemon=True).start()
+
+    @staticmethod
+    def record(connection, received):
+        connection.settimeout(30)
+        with connection:
+            answered = False
+            while chunk := connection.recv(65536):
+                received += chunk
+                head, blank, body = bytes(received).partition(b"\r\n\r\n")
+                length = [int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length:")]
+                if not answered and blank and length and len(body) >= length[0]:
+                    connection.sendall(b"HTTP/1.0 200 OK\r\n\r\nrecorded")
+                    connection.shutdown(socket.SHUT_WR)
+                    answered = True
+
+
+def request_bytes(host, page, body):
+    return (f"POST {page} HTTP/1.0\r\nHost: {host}\r\nContent-type: application/x-www-form-urlencoded\r\n"
+            f"Content-length: {len(body.encode())}\r\n\r\n{body}").encode()
+
+
+def formsend(*args, stdout=subprocess.PIPE, closed=()):
+    """Runs formsend; closed names the standard descriptors it starts without."""
+    def close_descriptors():
+        for fd in closed:
+            os.close(fd)
+    return subprocess.run(COMMAND + list(args), stdout=stdout, stderr=subprocess.PIPE if 2 not in closed else None,
+                          timeout=60, preexec_fn=close_descriptors)
 
 
 def split_answer(out):
@@ -88,6 +134,7 @@ class FormsendTest(unittest.TestCase):
         bring_loopback_up()
         cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 80), FormHandler)
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.recorder = Recorder()
 
     @classmethod
     def tearDownClass(cls):
@@ -95,6 +142,7 @@ class FormsendTest(unittest.TestCase):
 
     def setUp(self):
         SEEN.clear()
+        self.recorder.connections.clear()
 
     def test_form_fields_reach_the_server(self):
         cases = [
@@ -160,6 +208,45 @@ class FormsendTest(unittest.TestCase):
             run = formsend("127.0.0.1", "/large/100000", "a=1", stdout=full)
         self.assertEqual(run.returncode, 1)
         self.assertEqual(run.stderr, b"write error on standard output: No space left on device")
+
+    def test_what_reaches_the_server_is_the_request_alone(self):
+        cases = [
+            # page, standard descriptors closed, standard output, status
+            ("/blanks and %zz stay as typed", (), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
+            ("/p", (0,), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
+            ("/p", (2,), None, 1),  # to /dev/full: its message has nowhere to go
+        ]
+        for page, closed, out, status in cases:
+            with self.subTest(page=page, closed=closed):
+                self.recorder.connections.clear()
+                if out is None:
+                    with open("/dev/full", "wb") as full:
+                        run = formsend(RECORDER, page, "a=1", stdout=full, closed=closed)
+                else:
+                    run = formsend(RECORDER, page, "a=1", closed=closed)
+                    self.assertEqual(run.stdout, out)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertEqual(self.recorder.connections, [request_bytes(RECORDER, page, "a=1")])
+
+    def test_refused_before_anything_is_resolved_or_sent(self):
+        cases = [
+            # host, page, closed descriptors, message
+            (RECORDER, "\r/p", (), b"line break in page: byte 1 is a carriage return"),
+            (RECORDER, "/p\nX-Injected: 1", (), b"line break in page: byte 3 is a line feed"),
+            (RECORDER, "/p HTTP/1.0\r\nX-Injected: 1\r\n\r\nGET /admin", (),
+             b"line break in page: byte 12 is a carriage return"),
+            (RECORDER, "/p\n", (), b"line break in page: byte 3 is a line feed"),
+            ("\n" + RECORDER, "/p", (), b"line break in host: byte 1 is a line feed"),
+            (RECORDER + "\r\nX: 1", "/p", (), b"line break in host: byte 10 is a carriage return"),
+            (RECORDER + "\r", "/p", (), b"line break in host: byte 10 is a carriage return"),
+            (RECORDER, "/p", (1,), b"standard output is closed: nothing sent"),
+            (RECORDER, "/p", (0, 1), b"standard output is closed: nothing sent"),
+        ]
+        for host, page, closed, message in cases:
+            with self.subTest(host=host, page=page, closed=closed):
+                run = formsend(host, page, "a=1", closed=closed)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (1, b"", message))
+        self.assertEqual(self.recorder.connections, [])
 
     def test_other_argument_counts_do_nothing(self):
         for args in ((), ("127.0.0.1",), ("127.0.0.1", "/"), ("127.0.0.1", "/", "a=1", "extra")):

@@ -1,0 +1,11 @@
+#include "line_breaks.h"
+
+#include <cstring>
+
+LineBreak findLineBreak(const char *apText)
+{
+    size_t index = strcspn(apText, "\r\n");
+    if (apText[index] == '\0')
+        return {0, '\0'};
+    return {index + 1, apText[index]};
+}
