@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hex.h"
+#include "iv_draw.h"
 
 namespace {
 
@@ -310,6 +311,20 @@ TEST(Iv, OfTakesExactlyEightBytes)
         EXPECT_EQ(std::string(iv.string, 8), c.bytes);
         EXPECT_EQ(iv.string[8], '\0');
     }
+}
+
+TEST(Iv, GeneratedIsTheDrawOfTheSecond)
+{
+    // Retried when the call straddles a second boundary.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        time_t before = time(nullptr);
+        IVString iv = generateIV();
+        if (time(nullptr) != before)
+            continue;
+        EXPECT_EQ(toHex(std::string(iv.string, 9)), toHex(ivDrawnIn(before) + '\0'));
+        return;
+    }
+    FAIL() << "could not draw within one second";
 }
 
 TEST(HexDecode, PairsToBytesInWholeBlocks)
