@@ -280,7 +280,9 @@ TEST(OpenSealed, NoticesAlmostEveryWrongKey)
         std::string key = randomKey(), wrongKey = randomKey();
         if (wrongKey == key)
             continue;
-        IVString iv = generateIV();
+        IVString iv = {};
+        for (int i = 0; i < 8; ++i)
+            iv.string[i] = static_cast<char>(generator());
         CBCBuffer cipher = encode_cbc(text.c_str(), key.c_str(), iv);
         char *ivHex = hexEncodeStartSTring(iv);
         char *cipherHex = hexEncodeCBCBuffer(cipher);
