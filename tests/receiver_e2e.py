@@ -17,7 +17,11 @@ from whole_trip import PYTHON, RECEIVER
 BUILD = pathlib.Path(sys.argv[1])
 LAUNCHER = sys.argv[2:]
 KEY = "k\xe9y with 18 bytes".encode()
-TEXTS = ["Attack at dawn", "", "tab\tand\r\nline breaks", "Grüße, 5 €, 😀" * 20, "x" * 4000]
+TEXTS = ["Attack at dawn", "", "tab\tand\r\nline breaks", "Grüße, 5 €, 😀" * 20, "x" * 4000,
+         "\U0010ffff\u00a0\ud7ff\ue000"]
+# Opened under the right key, but not text: not UTF-8, or control characters.
+NOT_TEXT = [b"caf\xe9", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xff",
+            b"\x1b[0m", b"a\x7f", b"\xc2\x85", b"\xc2\x9f", b"\x0b\x0c"]
 
 
 def program(name, *args):
@@ -26,7 +30,7 @@ def program(name, *args):
 
 
 def seal(text, key=KEY):
-    run = program("bfseal", text.encode(), key)
+    run = program("bfseal", text if isinstance(text, bytes) else text.encode(), key)
     assert run.returncode == 0, run.stderr
     return run.stdout.decode()
 
@@ -90,10 +94,17 @@ class ReceiverTest(unittest.TestCase):
             ("sealed=" + damaged(seal("Attack"), 0, 0x80), 422, "wrong key or damaged input"),
             ("sealed=" + damaged(seal("Attack"), 6, 0x01), 422, "wrong key or damaged input"),
         ]
+        cases += [(f"sealed={seal(text)}", 422, "wrong key or damaged input") for text in NOT_TEXT]
         statuses = {400: "Bad Request", 422: "Unprocessable Entity"}
         for body, status, reason in cases:
             with self.subTest(body=body):
                 self.assertEqual(post(body), (f"HTTP/1.0 {status} {statuses[status]}", reason + "\n"))
+
+    def test_keys_pycryptodome_cannot_take_are_refused_at_start(self):
+        for key, message in ((b"", b"usage: python3 receiver.py KEY [PORT]"),
+                             (b"k" * 57, b"receiver: pycryptodome takes keys of 1 to 56 bytes, this one has 57")):
+            run = subprocess.run([PYTHON, str(RECEIVER), key, "81"], capture_output=True, timeout=60)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (1, b"", message + b"\n"))
 
     def test_the_log_holds_no_key_and_no_text(self):
         self.assertEqual(post("sealed=" + seal("a secret text"))[1], "a secret text")
