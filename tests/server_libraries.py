@@ -14,8 +14,9 @@ import subprocess
 import sys
 import tempfile
 
-LIBRARY, BUILD, README = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
-SECTION = "## Opening sealed texts on a server"
+LIBRARY, BUILD = sys.argv[1], pathlib.Path(sys.argv[2])
+README = pathlib.Path(sys.argv[3]).read_text()
+SECTION = README.split("## Opening sealed texts on a server", 1)[1].split("\n## ", 1)[0]
 # Key lengths the README promises open, per library.
 EXPECTED = {"python": set(range(1, 57)), "node": set(range(1, 73)), "php": set(range(1, 73)),
             "openssl": {1, 2, 4, 8, 16}}
@@ -59,6 +60,8 @@ foreach (file('php://stdin', FILE_IGNORE_NEW_LINES) as $line) {
 """,
 }
 FENCES = {"python": "python", "node": "js", "php": "php"}
+# Not the hex of an IV and whole blocks: each open function must refuse them.
+MALFORMED = ["", "0" * 14, "0" * 15, "0" * 17, "0" * 24, "0" * 30 + "g0", "0" * 32 + "x"]
 PIECES = ["a", "é", "€", "😀", " ", "Z", "ß", "7", "ü", "字"]
 
 
@@ -112,53 +115,54 @@ def outcome(answer, text):
     return "opens" if bytes.fromhex(answer[3:]) == text else "wrong"
 
 
-def interpreter(workdir):
-    """The command that runs a program file of the library's language."""
+def interpreters(workdir):
+    """Each way the README gives to run the library: a command that runs a
+    program file, and the environment it needs beside this one's."""
     conf = workdir / "openssl-legacy.cnf"
-    conf.write_text(blocks("ini", SECTION_TEXT)[0])
+    conf.write_text(blocks("ini", SECTION)[0])
+    legacy = {"OPENSSL_CONF": str(conf)}
     if LIBRARY == "python":
         if subprocess.run(["/usr/bin/python3", "-c", "import Cryptodome"], capture_output=True).returncode:
             skip("/usr/bin/python3 cannot import Cryptodome: install python3-pycryptodome")
-        return [["/usr/bin/python3"]], {}
+        return [(["/usr/bin/python3"], {})]
     if LIBRARY == "node":
         if not shutil.which("node"):
             skip("no node on PATH: install nodejs")
-        # Both ways the README gives of loading the legacy provider.
-        return [["node", "--openssl-legacy-provider"], ["node"]], {"OPENSSL_CONF": str(conf)}
+        return [(["node", "--openssl-legacy-provider"], {}), (["node"], legacy)]
     if not shutil.which("php"):
         skip("no php on PATH: install php-cli")
-    env = {"OPENSSL_CONF": str(conf)}
     if subprocess.run(["php", "-r", "exit(function_exists('openssl_decrypt') ? 0 : 1);"]).returncode:
         skip("php has no openssl extension")
-    return [["php", "-d", "display_errors=stderr"]], env
+    return [(["php", "-d", "display_errors=stderr"], legacy)]
 
 
 def library_outcomes(workdir, sealed):
     """Per row, the outcome of opening bfseal's text and of bfopen opening
     the library's sealed text."""
-    source = "\n".join(blocks(FENCES[LIBRARY], SECTION_TEXT)) + DRIVERS[LIBRARY]
+    source = "\n".join(blocks(FENCES[LIBRARY], SECTION)) + DRIVERS[LIBRARY]
     path = workdir / f"snippet.{FENCES[LIBRARY]}"
     path.write_text(("<?php\n" if LIBRARY == "php" else "") + source)
     requests = "".join(f"open {key.hex()} {hex}\n" for (key, _), hex in zip(ROWS, sealed))
     requests += "".join(f"seal {key.hex()} {text.hex()}\n" for key, text in ROWS)
-    commands, env = interpreter(workdir)
+    requests += "".join(f"open {ROWS[0][0].hex()} {hex}\n" for hex in MALFORMED)
     results = []
-    for command in commands:
-        # The first command loads the legacy provider itself; any other finds it in OPENSSL_CONF.
+    for command, env in interpreters(workdir):
         run = subprocess.run(command + [str(path)], input=requests.encode(), capture_output=True, timeout=300,
-                             env={**os.environ, **(env if command is not commands[0] or LIBRARY == "php" else {})})
+                             env={**os.environ, **env})
         assert run.returncode == 0, run.stderr.decode()
         answers = run.stdout.decode().splitlines()
-        assert len(answers) == 2 * len(ROWS), run.stdout.decode() + run.stderr.decode()
+        assert len(answers) == 2 * len(ROWS) + len(MALFORMED), run.stdout.decode() + run.stderr.decode()
+        for hex, answer in zip(MALFORMED, answers[2 * len(ROWS):]):
+            assert answer.startswith("error "), f"{command} opened {hex!r}: {answer}"
         opens = [outcome(answer, text) for answer, (_, text) in zip(answers, ROWS)]
         seals = []
-        for answer, (key, text) in zip(answers[len(ROWS):], ROWS):
+        for answer, (key, text) in zip(answers[len(ROWS):2 * len(ROWS)], ROWS):
             if not answer.startswith("ok "):
                 seals.append("refused")
                 continue
             run = program("bfopen", answer[3:], key)
             seals.append("opens" if (run.returncode, run.stdout) == (0, text) else "wrong")
-        results.append((" ".join(command), opens, seals))
+        results.append((" ".join(command) + "".join(f" with {name}" for name in env), opens, seals))
     return results
 
 
@@ -167,7 +171,7 @@ def openssl_outcomes(workdir, sealed):
     command for every row, the key written out repeated to 16 bytes."""
     if not (shutil.which("openssl") and shutil.which("xxd")):
         skip("the recipe needs openssl and xxd: install them")
-    recipe = next(block for block in blocks("sh", README_TEXT) if "openssl enc" in block)
+    recipe = next(block for block in blocks("sh", README) if "openssl enc" in block)
     env = {**os.environ, "PATH": f"{BUILD / 'bfseal'}:{os.environ['PATH']}"}
     run = subprocess.run(["sh", "-eu"], input=recipe.encode(), capture_output=True, env=env, timeout=60)
     assert (run.returncode, run.stdout) == (0, b"Attack at dawn"), run
@@ -201,9 +205,6 @@ def spans(lengths):
 
 
 def main():
-    global README_TEXT, SECTION_TEXT
-    README_TEXT = README.read_text()
-    SECTION_TEXT = README_TEXT.split(SECTION, 1)[1].split("\n## ", 1)[0]
     sealed = [bfseal(text, key) for key, text in ROWS]
     with tempfile.TemporaryDirectory() as workdir:
         measure = openssl_outcomes if LIBRARY == "openssl" else library_outcomes

@@ -6,7 +6,6 @@ shows it, and the test suite runs it on the host and under qemu-arm.
 
 Usage: whole_trip.py BUILD_DIR [LAUNCHER...]
 """
-import os
 import pathlib
 import subprocess
 import sys
@@ -58,6 +57,7 @@ def main():
         finally:
             receiver.terminate()
             receiver.wait()
+        print("(the receiver's log:)", pathlib.Path(log.name).read_text(), sep="\n", end="", flush=True)
     opened = run("bfopen", sealed, KEY)
     status, body = answer.split("\n", 2)[1], answer.split("\r\n\r\n", 1)[-1]
     if status != "HTTP/1.0 200 OK\r" or body != TEXT or opened != TEXT:
