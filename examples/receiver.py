@@ -23,6 +23,8 @@ CONTROL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
 
 
 class Refused(Exception):
+    """An answer other than 200: its status, and the reason as the message."""
+
     def __init__(self, status, reason):
         super().__init__(reason)
         self.status = status
