@@ -100,6 +100,15 @@ class ReceiverTest(unittest.TestCase):
             with self.subTest(body=body):
                 self.assertEqual(post(body), (f"HTTP/1.0 {status} {statuses[status]}", reason + "\n"))
 
+    def test_bfopen_draws_the_same_line(self):
+        for text, is_text in [(t.encode(), True) for t in TEXTS] + [(t, False) for t in NOT_TEXT]:
+            with self.subTest(text=text[:20]):
+                sealed = seal(text)
+                self.assertEqual(post(f"sealed={sealed}")[0], "HTTP/1.0 200 OK" if is_text else
+                                 "HTTP/1.0 422 Unprocessable Entity")
+                run = program("bfopen", sealed, KEY)
+                self.assertEqual((run.returncode, run.stdout), (0, text) if is_text else (1, b""))
+
     def test_keys_pycryptodome_cannot_take_are_refused_at_start(self):
         for key, message in ((b"", b"usage: python3 receiver.py KEY [PORT]"),
                              (b"k" * 57, b"receiver: pycryptodome takes keys of 1 to 56 bytes, this one has 57")):
