@@ -37,7 +37,8 @@ require() {
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
-TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+PACKAGING_PACKAGES="dpkg-dev git"
+TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
@@ -155,7 +156,7 @@ case "${1:-}" in
         ;;
     packages)
         # shellcheck disable=SC2086
-        require $BUILD_PACKAGES
+        require $BUILD_PACKAGES $PACKAGING_PACKAGES
         require_armhf
         build build/release -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
         build build/armhf -DBUILD_TESTING=OFF -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
