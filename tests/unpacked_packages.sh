@@ -22,6 +22,28 @@ fail() {
     echo "$*" >&2
     exit 1
 }
+# The control fields lintian cannot judge: what each package is for others.
+field() {
+    dpkg-deb -f "$1" "$2"
+}
+for deb in "$@"; do
+    case "$(field "$deb" Package)" in
+        sealpost)
+            expected="foreign utils"
+            depends=$(field "$deb" Depends)
+            echo "$depends" | grep -Eq '(^|, )libssl3 (\([^)]*\)) \| libssl3t64 \2(,|$)' ||
+                fail "sealpost depends on $depends: not libcrypto from libssl3 or libssl3t64"
+            ;;
+        libblowfishencdec-dev)
+            expected="same libdevel"
+            [ "$(field "$deb" Depends)" = libssl-dev ] || fail "the -dev package does not depend on libssl-dev"
+            ;;
+        *) fail "$deb: an unexpected package" ;;
+    esac
+    [ "$(field "$deb" Multi-Arch) $(field "$deb" Section)" = "$expected" ] ||
+        fail "$deb: Multi-Arch and Section are not $expected"
+done
+
 # EMULATOR is a command line, possibly empty, so it is split on purpose.
 run() {
     # shellcheck disable=SC2086
