@@ -38,7 +38,8 @@ require() {
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
-TEST_PACKAGES="$BUILD_PACKAGES libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+PACKAGING_PACKAGES="dpkg-dev git"
+TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
 # Servers in Python, Node.js and PHP open and seal texts in the tests.
 TEST_PACKAGES="$TEST_PACKAGES python3-pycryptodome nodejs php-cli xxd"
@@ -153,7 +154,7 @@ case "${1:-}" in
         ;;
     packages)
         # shellcheck disable=SC2086
-        require $BUILD_PACKAGES
+        require $BUILD_PACKAGES $PACKAGING_PACKAGES
         require_armhf
         build build/release -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
         build build/armhf -DBUILD_TESTING=OFF -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release

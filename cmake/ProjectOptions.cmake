@@ -1,25 +1,58 @@
-# Settings every target of the project shares: warnings, and the sanitizers
-# when SANITIZE is on. Targets link project_options privately.
-add_library(project_options INTERFACE)
-target_compile_options(project_options INTERFACE -Wall -Wextra -Wpedantic)
+# Settings every target of the project shares: warnings, Debian's hardening,
+# a 64-bit time_t, and the sanitizers when SANITIZE is on. Targets link
+# sealpost_project_options privately; it stays out of the exported library.
+add_library(sealpost_project_options INTERFACE)
+target_compile_options(sealpost_project_options INTERFACE -Wall -Wextra -Wpedantic)
 if(SANITIZE)
-    target_compile_options(project_options INTERFACE
+    target_compile_options(sealpost_project_options INTERFACE
         -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(project_options INTERFACE -fsanitize=address,undefined)
+    target_link_options(sealpost_project_options INTERFACE -fsanitize=address,undefined)
 endif()
 if(FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
         message(FATAL_ERROR "FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
     endif()
-    target_compile_options(project_options INTERFACE
+    target_compile_options(sealpost_project_options INTERFACE
         -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(project_options INTERFACE -fsanitize=address,undefined)
+    target_link_options(sealpost_project_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# The flags dpkg-buildflags gives for hardening=+all, on top of the build
+# type's: fortified libc calls (which need the optimiser), stack protector
+# and stack clash protection, control-flow protection where the CPU has it,
+# PIE, full RELRO and immediate binding. The sanitized and fuzzing builds
+# instrument the code their own way instead. -ffile-prefix-map keeps the
+# source folder's path out of what is built.
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+include(CheckPIESupported)
+check_pie_supported()
+# The static library is built with -fPIC so that it also links into shared
+# libraries; without this, every call between its exported functions would
+# stay a call that another library could interpose, and hex decoding would
+# take 1.7 times as long (measured with bench/library_bench).
+target_compile_options(sealpost_project_options INTERFACE -fno-semantic-interposition)
+if(NOT SANITIZE AND NOT FUZZ)
+    target_compile_definitions(sealpost_project_options INTERFACE
+        $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+    target_compile_options(sealpost_project_options INTERFACE
+        -fstack-protector-strong -fstack-clash-protection -Wformat -Werror=format-security -Wdate-time
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i.86)$")
+        target_compile_options(sealpost_project_options INTERFACE -fcf-protection)
+    endif()
+    target_link_options(sealpost_project_options INTERFACE -Wl,-z,relro -Wl,-z,now)
+endif()
+
+# On a 32-bit target time_t and file offsets are 64 bits wide as well, so that
+# the clock behind the IV does not overflow in January 2038.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_compile_definitions(sealpost_project_options INTERFACE _TIME_BITS=64 _FILE_OFFSET_BITS=64)
 endif()
 
 # Shipped code is the lean subset of C++: no exceptions, no RTTI.
 function(lean_target target)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-    target_link_libraries(${target} PRIVATE project_options)
+    target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:sealpost_project_options>)
 endfunction()
 
 # A shipped program is linked by the C driver, so it loads no C++ runtime
@@ -29,12 +62,41 @@ function(lean_program target)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
 endfunction()
 
+# Stripping an installed file (cpack strips) also drops the sections Debian
+# strips, which the program does not use: the compiler's .comment and .note.
+# Archives are stripped of debugging information only, deterministically.
+function(strip_like_debian file component)
+    set(options --remove-section=.comment --remove-section=.note)
+    if(file MATCHES "\\.a$")
+        list(APPEND options --strip-debug --enable-deterministic-archives)
+    endif()
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" ${options} \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\"
+        RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR \"stripping ${file} failed\")
+    endif()
+endif()" COMPONENT ${component})
+endfunction()
+
 # A shipped program from <name>.cpp in the current folder, linked lean with
-# the given libraries, installed with its man page <name>.1.
+# the given libraries, installed with its man page <name>.1. The page's title
+# line takes the version and date from the build; it is installed gzipped
+# without a time stamp, as Debian ships man pages.
 function(add_program name)
     add_executable(${name} ${name}.cpp)
     target_link_libraries(${name} PRIVATE ${ARGN})
     lean_program(${name})
-    install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${name}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+    strip_like_debian(${CMAKE_INSTALL_BINDIR}/${name} programs)
+
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.1)
+    configure_file(${name}.1 ${page} @ONLY)
+    add_custom_command(OUTPUT ${page}.gz
+        COMMAND gzip -9nkf ${page}
+        DEPENDS ${page}
+        VERBATIM)
+    add_custom_target(${name}_man_page ALL DEPENDS ${page}.gz)
+    set_property(GLOBAL APPEND PROPERTY SEALPOST_MAN_PAGES ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 endfunction()

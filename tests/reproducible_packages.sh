@@ -1,0 +1,27 @@
+#!/bin/sh
+# reproducible_packages.sh WORK PACKAGES [CMAKE-ARGUMENT...]: builds the
+# project's packages again from the same source in a build tree of its own,
+# WORK, configured with the arguments given, and compares each package in
+# PACKAGES with its twin byte for byte.
+set -eu
+work=$1
+packages=$2
+shift 2
+source=$(cd "$(dirname "$0")/.." && pwd)
+rm -rf "$work"
+cmake -S "$source" -B "$work" -DBUILD_TESTING=OFF "$@" >/dev/null
+cmake --build "$work" -j 2 >/dev/null
+(cd "$work" && cpack -B "$work/packages" >/dev/null)
+status=0
+count=0
+for deb in "$packages"/*.deb; do
+    count=$((count + 1))
+    twin=$work/packages/$(basename "$deb")
+    if cmp "$deb" "$twin"; then
+        echo "identical: $(basename "$deb")"
+    else
+        status=1
+    fi
+done
+[ "$count" -eq 2 ] || { echo "expected 2 packages in $packages, found $count" >&2; status=1; }
+exit $status
