@@ -39,10 +39,10 @@ require() {
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
 PACKAGING_PACKAGES="dpkg-dev git"
-TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev openssl python3 binutils groff-base clang libclang-rt-dev"
+# The tests also open and seal texts as servers in Python, Node.js and PHP do.
+TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev
+    openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev"
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
-# Servers in Python, Node.js and PHP open and seal texts in the tests.
-TEST_PACKAGES="$TEST_PACKAGES python3-pycryptodome nodejs php-cli xxd"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
