@@ -43,12 +43,15 @@ def damaged(sealed, index, bits):
 
 
 def post(body, page="/open"):
-    """The status line and body of the receiver's answer to formsend."""
+    """The status code and body of the receiver's answer to formsend. Only the
+    code: Python 3.13 words 422 "Unprocessable Content", 3.11 "Entity"."""
     run = program("formsend", "127.0.0.1", page, body)
     assert run.returncode == 0, run.stderr
     address, answer = run.stdout.split(b"\n", 1)
     head, body = answer.split(b"\r\n\r\n", 1)
-    return head.split(b"\r\n")[0].decode(), body.decode()
+    version, code, _ = head.split(b"\r\n")[0].split(b" ", 2)
+    assert version == b"HTTP/1.0", head
+    return int(code), body.decode()
 
 
 class ReceiverTest(unittest.TestCase):
@@ -73,7 +76,7 @@ class ReceiverTest(unittest.TestCase):
             with self.subTest(text=text[:20]):
                 sealed = seal(text)
                 for field in (sealed, sealed.upper(), sealed + "%0D%0A", sealed + "+"):
-                    self.assertEqual(post(f"a=1&sealed={field}&b=2"), ("HTTP/1.0 200 OK", text))
+                    self.assertEqual(post(f"a=1&sealed={field}&b=2"), (200, text))
 
     def test_refused(self):
         sealed = seal("Attack at dawn")
@@ -95,17 +98,15 @@ class ReceiverTest(unittest.TestCase):
             ("sealed=" + damaged(seal("Attack"), 6, 0x01), 422, "wrong key or damaged input"),
         ]
         cases += [(f"sealed={seal(text)}", 422, "wrong key or damaged input") for text in NOT_TEXT]
-        statuses = {400: "Bad Request", 422: "Unprocessable Entity"}
         for body, status, reason in cases:
             with self.subTest(body=body):
-                self.assertEqual(post(body), (f"HTTP/1.0 {status} {statuses[status]}", reason + "\n"))
+                self.assertEqual(post(body), (status, reason + "\n"))
 
     def test_bfopen_draws_the_same_line(self):
         for text, is_text in [(t.encode(), True) for t in TEXTS] + [(t, False) for t in NOT_TEXT]:
             with self.subTest(text=text[:20]):
                 sealed = seal(text)
-                self.assertEqual(post(f"sealed={sealed}")[0], "HTTP/1.0 200 OK" if is_text else
-                                 "HTTP/1.0 422 Unprocessable Entity")
+                self.assertEqual(post(f"sealed={sealed}")[0], 200 if is_text else 422)
                 run = program("bfopen", sealed, KEY)
                 self.assertEqual((run.returncode, run.stdout), (0, text) if is_text else (1, b""))
 
