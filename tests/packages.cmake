@@ -1,11 +1,12 @@
-# The README and the changelog name this version. The library builds inside
+# The documents and the changelog name this version. The library builds inside
 # a bigger build. The Debian packages are
 # built by cpack from this tree and checked as Debian and a user would:
 # lintian, the packages unpacked and used, and a second build of the same
 # source compared byte for byte. Sanitized builds are never shipped, so they
 # are not packaged.
+file(GLOB guides ${PROJECT_SOURCE_DIR}/docs/*.md)
 add_test(NAME versions COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/versions.sh ${PROJECT_VERSION}
-    ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/changelog)
+    ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/README.md ${guides})
 
 if(SANITIZE OR FUZZ)
     return()

@@ -1,10 +1,10 @@
-"""The README's server snippets, run as they stand against the built programs:
+"""The server guide's snippets, run as they stand against the built programs:
 every text bfseal seals opens with the library's open function, and every
 text its seal function seals opens with bfopen, for each key length 1 to 72.
 Prints the key lengths found to open and fails when they are not the ones
-the README states.
+the guide states.
 
-Usage: server_libraries.py python|node|php|openssl BUILD_DIR README
+Usage: server_libraries.py python|node|php|openssl BUILD_DIR GUIDE
 """
 import os
 import pathlib
@@ -15,9 +15,8 @@ import sys
 import tempfile
 
 LIBRARY, BUILD = sys.argv[1], pathlib.Path(sys.argv[2])
-README = pathlib.Path(sys.argv[3]).read_text()
-SECTION = README.split("## Opening sealed texts on a server", 1)[1].split("\n## ", 1)[0]
-# Key lengths the README promises open, per library.
+GUIDE = pathlib.Path(sys.argv[3]).read_text()
+# Key lengths the guide promises open, per library.
 EXPECTED = {"python": set(range(1, 57)), "node": set(range(1, 73)), "php": set(range(1, 73)),
             "openssl": {1, 2, 4, 8, 16}}
 
@@ -116,10 +115,10 @@ def outcome(answer, text):
 
 
 def interpreters(workdir):
-    """Each way the README gives to run the library: a command that runs a
+    """Each way the guide gives to run the library: a command that runs a
     program file, and the environment it needs beside this one's."""
     conf = workdir / "openssl-legacy.cnf"
-    conf.write_text(blocks("ini", SECTION)[0])
+    conf.write_text(blocks("ini", GUIDE)[0])
     legacy = {"OPENSSL_CONF": str(conf)}
     if LIBRARY == "python":
         if subprocess.run(["/usr/bin/python3", "-c", "import Cryptodome"], capture_output=True).returncode:
@@ -139,7 +138,7 @@ def interpreters(workdir):
 def library_outcomes(workdir, sealed):
     """Per row, the outcome of opening bfseal's text and of bfopen opening
     the library's sealed text."""
-    source = "\n".join(blocks(FENCES[LIBRARY], SECTION)) + DRIVERS[LIBRARY]
+    source = "\n".join(blocks(FENCES[LIBRARY], GUIDE)) + DRIVERS[LIBRARY]
     path = workdir / f"snippet.{FENCES[LIBRARY]}"
     path.write_text(("<?php\n" if LIBRARY == "php" else "") + source)
     requests = "".join(f"open {key.hex()} {hex}\n" for (key, _), hex in zip(ROWS, sealed))
@@ -167,11 +166,11 @@ def library_outcomes(workdir, sealed):
 
 
 def openssl_outcomes(workdir, sealed):
-    """The README's openssl enc recipe: once as it stands, then its last
+    """The guide's openssl enc recipe: once as it stands, then its last
     command for every row, the key written out repeated to 16 bytes."""
     if not (shutil.which("openssl") and shutil.which("xxd")):
         skip("the recipe needs openssl and xxd: install them")
-    recipe = next(block for block in blocks("sh", README) if "openssl enc" in block)
+    recipe = next(block for block in blocks("sh", GUIDE) if "openssl enc" in block)
     env = {**os.environ, "PATH": f"{BUILD / 'bfseal'}:{os.environ['PATH']}"}
     run = subprocess.run(["sh", "-eu"], input=recipe.encode(), capture_output=True, env=env, timeout=60)
     assert (run.returncode, run.stdout) == (0, b"Attack at dawn"), run

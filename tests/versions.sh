@@ -1,22 +1,22 @@
 #!/bin/sh
-# versions.sh VERSION README CHANGELOG: every package file the README names
-# carries VERSION, the project's version, and so does the changelog's newest
-# entry, the one the packages ship.
+# versions.sh VERSION CHANGELOG DOC...: every package file the documents
+# name carries VERSION, the project's version, and so does the changelog's
+# newest entry, the one the packages ship.
 set -u
 version=$1
-readme=$2
-changelog=$3
+changelog=$2
+shift 2
 status=0
-names=$(grep -o '[a-z0-9.+-]*_[0-9][0-9A-Za-z.+~-]*_[a-z0-9]*\.deb' "$readme" | sort -u)
+names=$(grep -oh '[a-z0-9.+-]*_[0-9][0-9A-Za-z.+~-]*_[a-z0-9]*\.deb' "$@" | sort -u)
 if [ -z "$names" ]; then
-    echo "$readme names no package file" >&2
+    echo "$* name no package file" >&2
     status=1
 fi
 for name in $names; do
     case "$name" in
         *_"$version"_*.deb) ;;
         *)
-            echo "$readme names $name, but the version is $version" >&2
+            echo "the documents name $name, but the version is $version" >&2
             status=1
             ;;
     esac
