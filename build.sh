@@ -32,9 +32,11 @@ require() {
     fi
     echo "installing:$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
+    # Another apt run (an unattended upgrade, a second build) holds dpkg's
+    # lock for a while; wait for it rather than fail.
+    apt-get -o DPkg::Lock::Timeout=600 update -q
     # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $missing
+    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing
 }
 
 BUILD_PACKAGES="cmake make g++ libssl-dev"
