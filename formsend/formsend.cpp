@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "line_breaks.h"
+#include "control_chars.h"
 #include "process_http.h"
 #include "std_streams.h"
 
@@ -18,15 +18,19 @@
 // the writes to standard output few and large.
 static char outputBuffer[1 << 16];
 
-// Refuses a line break in an argument that goes into the request's head;
-// returns whether the argument may be sent.
+// Refuses a control character in an argument that goes into the request's
+// head; returns whether the argument may be sent.
 static bool headSafe(const char *apName, const char *apText)
 {
-    LineBreak found = findLineBreak(apText);
+    ControlChar found = findControlChar(apText);
     if (found.position == 0)
         return true;
-    fprintf(stderr, "line break in %s: byte %zu is a %s", apName, found.position,
-            found.byte == '\r' ? "carriage return" : "line feed");
+    if (found.byte == '\r' || found.byte == '\n')
+        fprintf(stderr, "line break in %s: byte %zu is a %s", apName, found.position,
+                found.byte == '\r' ? "carriage return" : "line feed");
+    else
+        fprintf(stderr, "control character in %s: byte %zu is 0x%02x", apName, found.position,
+                static_cast<unsigned char>(found.byte));
     return false;
 }
 

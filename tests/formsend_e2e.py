@@ -213,6 +213,7 @@ class FormsendTest(unittest.TestCase):
         cases = [
             # page, standard descriptors closed, standard output, status
             ("/blanks and %zz stay as typed", (), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
+            ("/J\u00f6rg \u20ac", (), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
             ("/p", (0,), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
             ("/p", (2,), None, 1),  # to /dev/full: its message has nowhere to go
         ]
@@ -239,6 +240,11 @@ class FormsendTest(unittest.TestCase):
             ("\n" + RECORDER, "/p", (), b"line break in host: byte 1 is a line feed"),
             (RECORDER + "\r\nX: 1", "/p", (), b"line break in host: byte 10 is a carriage return"),
             (RECORDER + "\r", "/p", (), b"line break in host: byte 10 is a carriage return"),
+            (RECORDER, "/p\tq", (), b"control character in page: byte 3 is 0x09"),
+            (RECORDER, "/\x1b[31m", (), b"control character in page: byte 2 is 0x1b"),
+            (RECORDER, "/p\x7f", (), b"control character in page: byte 3 is 0x7f"),
+            ("\x01" + RECORDER, "/p", (), b"control character in host: byte 1 is 0x01"),
+            (RECORDER + "\x1f", "/p\x1f", (), b"control character in host: byte 10 is 0x1f"),
             (RECORDER, "/p", (1,), b"standard output is closed: nothing sent"),
             (RECORDER, "/p", (0, 1), b"standard output is closed: nothing sent"),
         ]
