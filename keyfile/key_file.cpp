@@ -1,0 +1,88 @@
+#include "key_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
+namespace {
+
+// Reads until apBuffer is full or the file ends; returns the bytes read, or
+// -1 with errno set.
+ssize_t readAll(int fd, char *apBuffer, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = read(fd, apBuffer + done, size - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+KeyFile refuse(char *apKey, KeyFile aResult)
+{
+    OPENSSL_cleanse(apKey, keyFileBufferSize);
+    return aResult;
+}
+
+} // namespace
+
+KeyFile readKeyFile(const char *apPath, char *apKey)
+{
+    int fd = open(apPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(apKey, {keyFileUnreadable, 0, errno});
+    // One byte more than the longest key with its line break tells a file
+    // that is too long from one that just fits.
+    ssize_t got = readAll(fd, apKey, keyFileBufferSize);
+    int error = errno;
+    close(fd);
+    if (got < 0)
+        return refuse(apKey, {keyFileUnreadable, 0, error});
+    size_t length = static_cast<size_t>(got);
+    if (length == keyFileBufferSize)
+        return refuse(apKey, {keyFileTooLong, 0, 0});
+    if (length > 0 && apKey[length - 1] == '\n')
+        length -= length > 1 && apKey[length - 2] == '\r' ? 2 : 1;
+    if (length > keyFileMaxBytes)
+        return refuse(apKey, {keyFileTooLong, 0, 0});
+    if (length == 0)
+        return refuse(apKey, {keyFileEmpty, 0, 0});
+    const char *zero = static_cast<const char *>(memchr(apKey, '\0', length));
+    if (zero != nullptr)
+        return refuse(apKey, {keyFileZeroByte, static_cast<size_t>(zero - apKey) + 1, 0});
+    OPENSSL_cleanse(apKey + length, keyFileBufferSize - length);
+    apKey[length] = '\0';
+    return {keyFileOk, 0, 0};
+}
+
+void reportKeyFileFault(const char *apProgram, const char *apPath, KeyFile aResult)
+{
+    switch (aResult.fault) {
+    case keyFileUnreadable:
+        fprintf(stderr, "%s: cannot read key file %s: %s\n", apProgram, apPath, strerror(aResult.error));
+        break;
+    case keyFileEmpty:
+        fprintf(stderr, "%s: key file %s is empty\n", apProgram, apPath);
+        break;
+    case keyFileZeroByte:
+        fprintf(stderr, "%s: key file %s holds a zero byte (byte %zu), which no key text can hold\n", apProgram,
+                apPath, aResult.position);
+        break;
+    case keyFileTooLong:
+        fprintf(stderr, "%s: key file %s is longer than a key: more than %d bytes\n", apProgram, apPath,
+                keyFileMaxBytes);
+        break;
+    case keyFileOk:
+        break;
+    }
+}

@@ -1,0 +1,34 @@
+// A key text read from a file, so that it never shows in the process list as
+// a command-line argument does.
+#ifndef KEYFILE_KEY_FILE_H
+#define KEYFILE_KEY_FILE_H
+
+#include <stddef.h>
+
+// Blowfish uses the first 72 bytes of a key; a file far longer than that is
+// not a key file.
+enum {
+    keyFileMaxBytes = 4096,
+    keyFileBufferSize = keyFileMaxBytes + 3 // room for one trailing CR LF and the terminator
+};
+
+enum KeyFileFault { keyFileOk, keyFileUnreadable, keyFileEmpty, keyFileZeroByte, keyFileTooLong };
+
+struct KeyFile {
+    enum KeyFileFault fault;
+    size_t position; // keyFileZeroByte: the 1-based index of the first zero byte
+    int error;       // keyFileUnreadable: the errno of the failed call
+};
+
+// Reads the file at apPath into apKey, a buffer of keyFileBufferSize bytes, as
+// a zero-terminated key text: the file's bytes less one trailing line break
+// (LF or CR LF). The key must hold 1 to keyFileMaxBytes bytes and no zero
+// byte. The caller wipes apKey with OPENSSL_cleanse after use; on a fault it
+// is wiped already.
+struct KeyFile readKeyFile(const char *apPath, char *apKey);
+
+// Writes "<program>: <what is wrong with the key file>" and a newline on
+// standard error.
+void reportKeyFileFault(const char *apProgram, const char *apPath, struct KeyFile aResult);
+
+#endif
