@@ -1,18 +1,27 @@
 // bfopen [-b] <hex|-> <key>: prints the text that bfseal sealed under the
-// key, with no newline added. "-" reads the hex from standard input.
+// key, with no newline added. "-" reads the hex from standard input;
+// bfopen [-b] -k <file> <hex|-> reads the key text from a file.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include <openssl/crypto.h>
 
 #include "hex_input.h"
+#include "key_file.h"
 #include "sealed.h"
+
+// Far more than the hex of the longest text bfseal can seal (262,158 digits),
+// and little enough memory for any board.
+static constexpr size_t kInputLimit = 16 << 20;
 
 static void printUsage(void)
 {
-    printf("bfopen [-b] <hex|-> <key>\n");
+    printf("bfopen [-b] <hex|-> <key>\n"
+           "bfopen [-b] -k <file> <hex|->\n");
 }
 
 static void reportFault(SealedHexCheck check)
@@ -53,13 +62,9 @@ static int writeText(char *apText)
 }
 
 // Checks and opens the sealed hex; returns the exit status.
-static int openHex(const char *apHex, size_t length, const char *apKey, OpenedBytes accept)
+static int openHex(const char *apHex, const char *apKey, OpenedBytes accept)
 {
-    // A zero byte read from standard input would otherwise end the text early
-    // and hide what follows it.
-    size_t textLength = strlen(apHex);
-    SealedHexCheck check =
-        textLength != length ? SealedHexCheck{sealedHexNotADigit, textLength + 1} : checkSealedHex(apHex);
+    SealedHexCheck check = checkSealedHex(apHex);
     if (check.fault != sealedHexOk) {
         reportFault(check);
         return 1;
@@ -82,25 +87,21 @@ static int openHex(const char *apHex, size_t length, const char *apKey, OpenedBy
     return writeText(text);
 }
 
-int main(int argc, char **argv)
+// Opens the hex of the argument, or of standard input for "-"; returns the
+// exit status.
+static int openInput(const char *apHex, const char *apKey, OpenedBytes accept)
 {
-    OpenedBytes accept = openedText;
-    if (argc == 4 && strcmp(argv[1], "-b") == 0) {
-        accept = openedAnyBytes;
-        --argc;
-        ++argv;
-    }
-    if (argc != 3) {
-        printUsage();
-        return 0;
-    }
-    const char *key = argv[2];
-    if (strcmp(argv[1], "-") != 0)
-        return openHex(argv[1], strlen(argv[1]), key, accept);
-
+    if (strcmp(apHex, "-") != 0)
+        return openHex(apHex, apKey, accept);
     char *hex = nullptr;
-    size_t length = 0;
-    switch (readHexInput(stdin, &hex, &length)) {
+    HexInput input = readHexInput(STDIN_FILENO, kInputLimit, &hex);
+    switch (input.result) {
+    case hexInputNotHex:
+        reportFault({sealedHexNotADigit, input.position});
+        return 1;
+    case hexInputTooLong:
+        fprintf(stderr, "bfopen: the input is longer than %zu bytes, far more than any sealed text\n", kInputLimit);
+        return 1;
     case hexInputOutOfMemory:
         fprintf(stderr, "bfopen: out of memory\n");
         return 1;
@@ -110,7 +111,41 @@ int main(int argc, char **argv)
     case hexInputRead:
         break;
     }
-    int status = openHex(hex, length, key, accept);
+    int status = openHex(hex, apKey, accept);
     free(hex);
+    return status;
+}
+
+int main(int argc, char **argv)
+{
+    OpenedBytes accept = openedText;
+    const char *keyFile = nullptr;
+    // Only "-b" and "-k <file>" are options: any other argument, "-x"
+    // included, is the hex, judged as such.
+    int first = 1;
+    for (; first < argc; ++first) {
+        if (strcmp(argv[first], "-b") == 0)
+            accept = openedAnyBytes;
+        else if (strcmp(argv[first], "-k") == 0 && keyFile == nullptr && first + 1 < argc)
+            keyFile = argv[++first];
+        else
+            break;
+    }
+    if (argc - first != (keyFile != nullptr ? 1 : 2)) {
+        printUsage();
+        return 0;
+    }
+    const char *hex = argv[first];
+    if (keyFile == nullptr)
+        return openInput(hex, argv[first + 1], accept);
+
+    char key[keyFileBufferSize];
+    KeyFile read = readKeyFile(keyFile, key);
+    if (read.fault != keyFileOk) {
+        reportKeyFileFault("bfopen", keyFile, read);
+        return 1;
+    }
+    int status = openInput(hex, key, accept);
+    OPENSSL_cleanse(key, sizeof key);
     return status;
 }

@@ -1,8 +1,10 @@
 #include "hex_input.h"
 
-#include <cstdint>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -11,43 +13,70 @@ bool isTrailingSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+HexInput fail(char *apText, HexInputResult aResult, size_t aPosition = 0)
+{
+    free(apText);
+    return {aResult, aPosition};
+}
+
 } // namespace
 
-HexInputResult readHexInput(FILE *apStream, char **apText, size_t *apLength)
+HexInput readHexInput(int aFd, size_t aLimit, char **apText)
 {
     *apText = nullptr;
-    *apLength = 0;
-    // Room for the hex of the longest text bfseal seals in one read; a
-    // longer input grows by doubling.
-    size_t capacity = 1 << 19;
-    size_t length = 0;
+    // The buffer starts small and doubles, so that memory follows the input
+    // kept; it never needs more than the limit, one byte past it and the
+    // terminator.
+    size_t most = aLimit + 2;
+    size_t capacity = most < (1 << 16) ? most : (1 << 16);
     char *text = static_cast<char *>(malloc(capacity));
     if (text == nullptr)
-        return hexInputOutOfMemory;
+        return {hexInputOutOfMemory, 0};
+    size_t kept = 0;    // hex digits, at the start of text
+    size_t total = 0;   // bytes read
+    size_t blankAt = 0; // the first blank after the digits, 1-based; 0 while there is none
     for (;;) {
-        length += fread(text + length, 1, capacity - 1 - length, apStream);
-        if (ferror(apStream)) {
-            free(text);
-            return hexInputUnreadable;
+        if (kept == capacity - 1) {
+            size_t larger = capacity > most / 2 ? most : capacity * 2;
+            char *grown = static_cast<char *>(realloc(text, larger));
+            if (grown == nullptr)
+                return fail(text, hexInputOutOfMemory);
+            text = grown;
+            capacity = larger;
         }
-        if (feof(apStream))
+        // Blanks are not kept: after the first, reads land past the digits.
+        size_t room = capacity - 1 - kept;
+        size_t allowed = aLimit + 1 - total;
+        ssize_t got = read(aFd, text + kept, room < allowed ? room : allowed);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int error = errno;
+            free(text);
+            errno = error;
+            return {hexInputUnreadable, 0};
+        }
+        if (got == 0)
             break;
-        if (capacity > SIZE_MAX / 2) {
-            free(text);
-            return hexInputOutOfMemory;
+        const char *chunk = text + kept;
+        for (ssize_t i = 0; i < got; ++i) {
+            ++total;
+            char c = chunk[i];
+            if (isTrailingSpace(c)) {
+                if (blankAt == 0)
+                    blankAt = total;
+            } else if (blankAt != 0) {
+                return fail(text, hexInputNotHex, blankAt);
+            } else if (!isxdigit(static_cast<unsigned char>(c))) {
+                return fail(text, hexInputNotHex, total);
+            } else {
+                ++kept;
+            }
         }
-        char *larger = static_cast<char *>(realloc(text, capacity * 2));
-        if (larger == nullptr) {
-            free(text);
-            return hexInputOutOfMemory;
-        }
-        text = larger;
-        capacity *= 2;
+        if (total > aLimit)
+            return fail(text, hexInputTooLong);
     }
-    while (length > 0 && isTrailingSpace(text[length - 1]))
-        --length;
-    text[length] = '\0';
+    text[kept] = '\0';
     *apText = text;
-    *apLength = length;
-    return hexInputRead;
+    return {hexInputRead, 0};
 }

@@ -1,17 +1,24 @@
-// bfopen's sealed hex from a stream, for texts whose hex is too long for one
-// command-line argument.
+// bfopen's sealed hex from a file descriptor, for texts whose hex is too long
+// for one command-line argument.
 #ifndef BFOPEN_HEX_INPUT_H
 #define BFOPEN_HEX_INPUT_H
 
-#include <stdio.h>
+#include <stddef.h>
 
-enum HexInputResult { hexInputRead, hexInputUnreadable, hexInputOutOfMemory };
+enum HexInputResult { hexInputRead, hexInputNotHex, hexInputTooLong, hexInputUnreadable, hexInputOutOfMemory };
 
-// Reads apStream to its end into a heap text the caller frees, with the
-// blanks and line breaks at its end dropped, so that a file bfseal wrote and
-// an echoed line read the same. *apLength counts every byte kept, so a zero
-// byte among them shows as a text shorter than *apLength. On
-// hexInputUnreadable errno says why.
-enum HexInputResult readHexInput(FILE *apStream, char **apText, size_t *apLength);
+struct HexInput {
+    enum HexInputResult result;
+    size_t position; // hexInputNotHex: the 1-based index of the first byte that cannot belong
+};
+
+// Reads hex digits from aFd, then nothing but blanks, tabs and line breaks,
+// so that a file bfseal wrote and an echoed line read the same. A byte that
+// cannot belong to such an input (not a hex digit, a zero byte, anything
+// after the blanks, such as a second line: then the first of the blanks is
+// the one reported) ends the reading as soon as it arrives, and so does a
+// byte past aLimit. On hexInputRead *apText is the digits alone, a heap text
+// the caller frees; on hexInputUnreadable errno says why.
+struct HexInput readHexInput(int aFd, size_t aLimit, char **apText);
 
 #endif

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -119,34 +122,74 @@ TEST(Bfopen, OpensTextByDefaultAndOtherBytesWithB)
     }
 }
 
+// Sealed by the library: under any IV, or a text longer than one argument
+// can hold.
+std::string sealedHex(const std::string &text, const std::string &key, IVString iv = {"12345678"})
+{
+    CBCBuffer cipher = encode_cbc(text.c_str(), key.c_str(), iv);
+    char *ivHex = hexEncodeStartSTring(iv);
+    char *cipherHex = hexEncodeCBCBuffer(cipher);
+    std::string hex = std::string(ivHex) + cipherHex;
+    free(ivHex);
+    free(cipherHex);
+    releaseCBCBuffer(&cipher);
+    return hex;
+}
+
 // "-" reads the hex from standard input: the only way in for a text whose hex
-// is longer than one argument may be.
+// is longer than one argument may be. What cannot belong to a sealed text
+// ends the reading at once, and so does the limit: memory follows the input
+// kept, whatever arrives.
 TEST(Bfopen, ReadsTheHexFromStandardInput)
 {
     const std::string longest(131071, 'L');
+    const std::string longer(300000, 'M'); // more than the reader's first buffer
     ProgramRun sealedLongest = bfseal(longest, "key");
     ProgramRun sealed = bfseal("Attack at dawn", "key");
     ASSERT_EQ(sealedLongest.status, 0);
     ASSERT_EQ(sealed.status, 0);
+    // Written a piece at a time: a program's peak memory counts its parent's
+    // at the time it starts.
+    const std::string hundredMiB = "/tmp/bfopen_100MiB_" + std::to_string(getpid());
+    {
+        std::ofstream digits(hundredMiB, std::ios::binary);
+        const std::string piece(1 << 20, '0');
+        for (int i = 0; i < 100; ++i)
+            digits << piece;
+    }
     const struct {
         std::string input, out, err;
+        const char *stdinFile;
     } cases[] = {
-        {sealedLongest.out, longest, ""},
-        {sealed.out + "\n", "Attack at dawn", ""},
-        {sealed.out + " \t\r\n\n", "Attack at dawn", ""},
-        {"", "", "bfopen: the input is too short: 0 hex digits, the IV alone takes 16\n"},
-        {" " + sealed.out, "", "bfopen: character 1 of the input is not a hex digit\n"},
-        {sealed.out + "\n" + sealed.out, "", "bfopen: character 49 of the input is not a hex digit\n"},
+        {sealedLongest.out, longest, "", nullptr},
+        {sealedHex(longer, "key"), longer, "", nullptr},
+        {sealed.out + "\n", "Attack at dawn", "", nullptr},
+        {sealed.out + " \t\r\n\n", "Attack at dawn", "", nullptr},
+        {"", "", "bfopen: the input is too short: 0 hex digits, the IV alone takes 16\n", nullptr},
+        {" " + sealed.out, "", "bfopen: character 1 of the input is not a hex digit\n", nullptr},
+        {sealed.out + "\n" + sealed.out, "", "bfopen: character 49 of the input is not a hex digit\n", nullptr},
         {sealed.out.substr(0, 20) + std::string(1, '\0') + sealed.out.substr(21), "",
-         "bfopen: character 21 of the input is not a hex digit\n"},
+         "bfopen: character 21 of the input is not a hex digit\n", nullptr},
+        {std::string("zz\0ab", 5), "", "bfopen: character 1 of the input is not a hex digit\n", nullptr},
+        {"", "", "bfopen: character 1 of the input is not a hex digit\n", "/dev/zero"},
+        {"", "", "bfopen: cannot read standard input: Is a directory\n", "/"},
+        {"", "", "bfopen: the input is longer than 16777216 bytes, far more than any sealed text\n",
+         hundredMiB.c_str()},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.input.substr(0, 64));
-        ProgramRun run = bfopen({"-", "key"}, nullptr, c.input);
+        SCOPED_TRACE(c.stdinFile != nullptr ? c.stdinFile : toHex(c.input.substr(0, 32)));
+        ProgramRun run = runProgram({ownProgram(BFOPEN_PATH, {"-", "key"}), c.input, nullptr, c.stdinFile});
         EXPECT_TRUE(run.out == c.out) << run.out.size() << " bytes out";
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.status, c.err.empty() ? 0 : 1);
+        if (c.stdinFile != nullptr) {
+            EXPECT_LT(run.seconds, 1.0);
+        }
+#ifndef SANITIZED
+        EXPECT_LT(run.maxRssKiB, 64 << 10);
+#endif
     }
+    unlink(hundredMiB.c_str());
 }
 
 TEST(Bfopen, RefusesMalformedInputBeforeDecrypting)
@@ -160,6 +203,7 @@ TEST(Bfopen, RefusesMalformedInputBeforeDecrypting)
         {"31323334", "bfopen: the input is too short: 8 hex digits, the IV alone takes 16\n"},
         {kIV + "0123",
          "bfopen: the ciphertext is not whole blocks: 4 hex digits after the IV, not a multiple of 16\n"},
+        {"-x", "bfopen: character 1 of the input is not a hex digit\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.hex);
@@ -239,6 +283,7 @@ TEST(Utf8Text, ShortestFormsOfCharactersOnlyAndNoControls)
         {"\xc3", false},         // cut short
         {"\xe2\x82", false},     // cut short
         {"\xc3\x28", false},     // a lead byte not followed by a continuation
+        {"\xc3\xc3", false},     // a lead byte where a continuation must be
         {"\xc0\xaf", false},     // overlong
         {"\xc1\xbf", false},     // overlong
         {"\xe0\x9f\xbf", false}, // overlong
@@ -247,6 +292,7 @@ TEST(Utf8Text, ShortestFormsOfCharactersOnlyAndNoControls)
         {"\xed\xbf\xbf", false},
         {"\xf4\x90\x80\x80", false}, // above U+10FFFF
         {"\xf8\x88\x80\x80\x80", false},
+        {"a\xfc\x80\x80\x80", false}, // led by a byte F8 to FF, which no encoding uses
         {"\xff", false},
     };
     for (const auto &c : cases) {
@@ -283,13 +329,7 @@ TEST(OpenSealed, NoticesAlmostEveryWrongKey)
         IVString iv = {};
         for (int i = 0; i < 8; ++i)
             iv.string[i] = static_cast<char>(generator());
-        CBCBuffer cipher = encode_cbc(text.c_str(), key.c_str(), iv);
-        char *ivHex = hexEncodeStartSTring(iv);
-        char *cipherHex = hexEncodeCBCBuffer(cipher);
-        std::string hex = std::string(ivHex) + cipherHex;
-        free(ivHex);
-        free(cipherHex);
-        releaseCBCBuffer(&cipher);
+        std::string hex = sealedHex(text, key, iv);
         SCOPED_TRACE("text " + toHex(text) + ", key " + toHex(key));
 
         char *result = nullptr;

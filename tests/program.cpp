@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -59,7 +61,8 @@ ProgramRun runProgram(const ProgramCall &call)
     TempFile in(call.input), out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, call.stdinFile != nullptr ? call.stdinFile : in.path.c_str(),
+                                     O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, call.stdoutFile != nullptr ? call.stdoutFile : out.path.c_str(),
                                      O_WRONLY | O_TRUNC | O_CREAT, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.path.c_str(), O_WRONLY | O_TRUNC, 0);
@@ -69,16 +72,22 @@ ProgramRun runProgram(const ProgramCall &call)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
 
+    auto start = std::chrono::steady_clock::now();
     pid_t pid;
     int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + call.argv[0] + ": " + strerror(rc));
+    if (call.whileRunning)
+        call.whileRunning(pid);
     int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage = {};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
 
     ProgramRun run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.maxRssKiB = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (call.stdoutFile == nullptr)
         run.out = out.contents();

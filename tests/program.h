@@ -1,19 +1,26 @@
 // Runs a program to completion and collects what it wrote and how it ended.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
 struct ProgramRun {
     std::string out;
     std::string err;
-    int status = -1; // exit status, or 128 + signal number
+    int status = -1;    // exit status, or 128 + signal number
+    long maxRssKiB = 0; // the most memory it held (under an emulator, the emulator's)
+    double seconds = 0; // from start to end
 };
 
 struct ProgramCall {
     std::vector<std::string> argv;
     std::string input;                // written to its standard input
     const char *stdoutFile = nullptr; // standard output goes here instead of a pipe
+    const char *stdinFile = nullptr;  // standard input comes from here instead of input
+    std::function<void(pid_t)> whileRunning = nullptr; // called once it has started
 };
 
 ProgramRun runProgram(const ProgramCall &call);

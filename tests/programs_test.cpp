@@ -1,8 +1,15 @@
 // What the shipped programs share: they load no C++ runtime (formsend needs
-// libc alone, bfseal and bfopen libcrypto and libc), and the sealing programs
-// answer a wrong argument count with their usage line.
+// libc alone, bfseal and bfopen libcrypto and libc), the sealing programs
+// answer wrong arguments with their usage line and read a key from a file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -50,21 +57,138 @@ TEST(Linkage, ProgramsNeedOnlyTheirLibraries)
     }
 }
 
-TEST(Usage, WrongArgumentCountPrintsTheUsageLine)
+TEST(Usage, WrongArgumentsPrintTheUsageLine)
 {
+    const std::string bfopenUsage = "bfopen [-b] <hex|-> <key>\nbfopen [-b] -k <file> <hex|->\n";
     const struct {
-        const char *path, *usage;
-    } programs[] = {{BFSEAL_PATH, "bfseal <data> <key>\n"}, {BFOPEN_PATH, "bfopen [-b] <hex|-> <key>\n"}};
-    const std::vector<std::string> counts[] = {{}, {"one"}, {"one", "two", "three"}};
-    for (const auto &program : programs) {
-        for (const auto &args : counts) {
-            SCOPED_TRACE(std::string(program.path) + " with " + std::to_string(args.size()) + " arguments");
-            ProgramRun run = runProgram({ownProgram(program.path, args), "", nullptr});
-            EXPECT_EQ(run.out, program.usage);
-            EXPECT_EQ(run.err, "");
-            EXPECT_EQ(run.status, 0);
-        }
+        const char *path;
+        std::string usage;
+        std::vector<std::string> args;
+    } cases[] = {
+        {BFSEAL_PATH, "bfseal <data> <key>\n", {}},
+        {BFSEAL_PATH, "bfseal <data> <key>\n", {"one"}},
+        {BFSEAL_PATH, "bfseal <data> <key>\n", {"one", "two", "three"}},
+        {BFSEAL_PATH, "bfseal <data> <key>\n", {"-k"}},
+        {BFSEAL_PATH, "bfseal <data> <key>\n", {"-k", "file", "data", "four"}},
+        {BFOPEN_PATH, bfopenUsage, {}},
+        {BFOPEN_PATH, bfopenUsage, {"one"}},
+        {BFOPEN_PATH, bfopenUsage, {"one", "two", "three"}},
+        {BFOPEN_PATH, bfopenUsage, {"-b", "hex-without-key"}},
+        {BFOPEN_PATH, bfopenUsage, {"-k", "file"}},
+        {BFOPEN_PATH, bfopenUsage, {"-k", "file", "hex", "key"}},
+        {BFOPEN_PATH, bfopenUsage, {"-k", "file", "-k", "file", "hex"}},
+    };
+    for (const auto &c : cases) {
+        std::string line;
+        for (const auto &arg : c.args)
+            line += " " + arg;
+        SCOPED_TRACE(c.path + line);
+        ProgramRun run = runProgram({ownProgram(c.path, c.args), "", nullptr});
+        EXPECT_EQ(run.out, c.usage);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
     }
+}
+
+// A file of its own in /tmp, removed at the end of the test.
+struct KeyPath {
+    std::string path = "/tmp/key_XXXXXX";
+    explicit KeyPath(const std::string &contents)
+    {
+        int fd = mkstemp(path.data());
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+        close(fd);
+    }
+    ~KeyPath() { unlink(path.c_str()); }
+};
+
+// -k FILE: the key is the file's bytes less one trailing line break, for
+// sealing and for opening alike, and the key given as an argument opens what
+// the file sealed. A file that holds no key is refused by name before
+// anything is written.
+TEST(KeyFile, BothProgramsReadTheKeyFromIt)
+{
+    const std::string text = "Attack at dawn";
+    const std::string longest(4096, 'k');
+    const struct {
+        std::string contents, key, fault; // key when it opens, otherwise what is wrong with the file
+    } cases[] = {
+        {"sesame", "sesame", ""},
+        {"sesame\n", "sesame", ""},
+        {"sesame\r\n", "sesame", ""},
+        {"sesame\n\n", "sesame\n", ""},
+        {"sesame\r", "sesame\r", ""},
+        {"two\nlines", "two\nlines", ""},
+        {"k\xe9y \xff", "k\xe9y \xff", ""},
+        {longest + "\r\n", longest, ""},
+        {"", "", "is empty"},
+        {"\n", "", "is empty"},
+        {"\r\n", "", "is empty"},
+        {std::string("ab\0c", 4), "", "holds a zero byte (byte 3), which no key text can hold"},
+        {longest + "k", "", "is longer than a key: more than 4096 bytes"},
+        {longest + "kk\n", "", "is longer than a key: more than 4096 bytes"},
+    };
+    const std::string sealedBySesame = runProgram({ownProgram(BFSEAL_PATH, {text, "sesame"}), "", nullptr}).out;
+    for (const auto &c : cases) {
+        KeyPath file(c.contents);
+        SCOPED_TRACE(c.contents.substr(0, 16));
+        ProgramRun sealed = runProgram({ownProgram(BFSEAL_PATH, {"-k", file.path, text}), "", nullptr});
+        ProgramRun opened = runProgram({ownProgram(BFOPEN_PATH, {"-k", file.path, sealedBySesame}), "", nullptr});
+        if (!c.fault.empty()) {
+            EXPECT_EQ(sealed.err, "bfseal: key file " + file.path + " " + c.fault + "\n");
+            EXPECT_EQ(opened.err, "bfopen: key file " + file.path + " " + c.fault + "\n");
+            for (const ProgramRun &run : {sealed, opened})
+                EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(1, std::string()));
+            continue;
+        }
+        EXPECT_EQ(std::make_pair(sealed.status, sealed.err), std::make_pair(0, std::string()));
+        ProgramRun byArgument = runProgram({ownProgram(BFOPEN_PATH, {"-b", sealed.out, c.key}), "", nullptr});
+        EXPECT_EQ(byArgument.out, text);
+        ProgramRun fromStdin = runProgram({ownProgram(BFOPEN_PATH, {"-b", "-k", file.path, "-"}), sealed.out, nullptr});
+        EXPECT_EQ(fromStdin.out, text);
+        EXPECT_EQ(opened.status == 0, c.key == "sesame") << opened.err;
+    }
+    // Two arguments keep their meaning, whatever they hold: "-k" is the data.
+    ProgramRun dataDashK = runProgram({ownProgram(BFSEAL_PATH, {"-k", "sesame"}), "", nullptr});
+    EXPECT_EQ(runProgram({ownProgram(BFOPEN_PATH, {dataDashK.out, "sesame"}), "", nullptr}).out, "-k");
+    for (const char *path : {"/no/such/key", "/"}) {
+        ProgramRun run = runProgram({ownProgram(BFSEAL_PATH, {"-k", path, text}), "", nullptr});
+        EXPECT_EQ(run.err, "bfseal: cannot read key file " + std::string(path) + ": " +
+                               (path[1] == 'n' ? "No such file or directory" : "Is a directory") + "\n");
+        EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(1, std::string()));
+    }
+}
+
+// Every process's command line, as ps shows it to every user.
+std::string allCommandLines()
+{
+    std::string all;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream file(entry.path() / "cmdline", std::ios::binary);
+        all.append(std::istreambuf_iterator<char>(file), {});
+        all += '\n';
+    }
+    return all;
+}
+
+// bfseal waits on a key file that is a FIFO, so that the key can be looked
+// for while it runs; it arrives only afterwards.
+TEST(KeyFile, NoCommandLineHoldsTheKey)
+{
+    const std::string key = "a key no command line may show";
+    std::string fifo = "/tmp/key_fifo_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
+    ProgramRun sealed = runProgram({ownProgram(BFSEAL_PATH, {"-k", fifo, "Attack at dawn"}), "", nullptr, nullptr,
+                                    [&](pid_t pid) {
+                                        std::string lines = allCommandLines();
+                                        EXPECT_NE(lines.find(fifo), std::string::npos) << "bfseal " << pid;
+                                        EXPECT_EQ(lines.find(key), std::string::npos);
+                                        std::ofstream(fifo) << key;
+                                    }});
+    unlink(fifo.c_str());
+    EXPECT_EQ(sealed.status, 0) << sealed.err;
+    EXPECT_EQ(runProgram({ownProgram(BFOPEN_PATH, {sealed.out, key}), "", nullptr}).out, "Attack at dawn");
 }
 
 } // namespace
