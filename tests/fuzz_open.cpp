@@ -1,8 +1,12 @@
 // libFuzzer target: arbitrary hex text and key through hex decoding, CBC
-// decryption, and bfopen's checks and opening.
+// decryption, and bfopen's checks and opening; the whole input through
+// bfopen's reader of standard input.
 //
 // Input layout: the first byte is the key's length, the key follows, the rest
 // is the hex text. Both end at their first zero byte, as arguments do.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -11,6 +15,7 @@
 #include <string>
 
 #include "BlowfishEncDec.h"
+#include "hex_input.h"
 #include "sealed.h"
 #include "utf8_text.h"
 
@@ -29,12 +34,50 @@ std::string lowercase(std::string text)
     return text;
 }
 
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The reader keeps the hex digits of an input that is digits, then blanks;
+// it stops at the first byte that breaks that shape, or past the limit.
+void checkReader(const std::string &input, size_t limit)
+{
+    size_t digits = 0;
+    while (digits < input.size() && isxdigit(static_cast<unsigned char>(input[digits])))
+        ++digits;
+    size_t blanks = digits;
+    while (blanks < input.size() && isBlank(input[blanks]))
+        ++blanks;
+    // The byte that breaks the shape; the one reported for it is the first
+    // after the digits, a blank before it included.
+    size_t breaking = blanks < input.size() ? blanks : SIZE_MAX;
+    size_t reported = digits + 1;
+
+    int fd = memfd_create("input", 0);
+    require(fd >= 0 && write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size()) &&
+            lseek(fd, 0, SEEK_SET) == 0);
+    char *text = nullptr;
+    HexInput read = readHexInput(fd, limit, &text);
+    close(fd);
+    if (breaking <= limit)
+        require(read.result == hexInputNotHex && read.position == reported);
+    else if (input.size() > limit)
+        require(read.result == hexInputTooLong);
+    else
+        require(read.result == hexInputRead && text != nullptr && input.compare(0, digits, text) == 0 &&
+                strlen(text) == digits);
+    require((read.result == hexInputRead) == (text != nullptr));
+    free(text);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
+    checkReader(std::string(reinterpret_cast<const char *>(data), size), 16 * data[0]);
     size_t keyLength = std::min<size_t>(data[0], size - 1);
     std::string key(reinterpret_cast<const char *>(data + 1), keyLength);
     std::string hex(reinterpret_cast<const char *>(data + 1 + keyLength), size - 1 - keyLength);
