@@ -1,6 +1,6 @@
 #include "line_breaks.h"
 
-#include <cstring>
+#include <string.h>
 
 LineBreak findLineBreak(const char *apText)
 {
