@@ -127,7 +127,8 @@ package() {
     dir=$1
     architecture=$2
     rm -f "$dir"/*.deb
-    (cd "$dir" && cpack >/dev/null)
+    # cpack writes the .deb's outer members with the umask's modes.
+    (cd "$dir" && umask 0022 && cpack >/dev/null)
     for deb in "$dir"/*.deb; do
         declared=$(dpkg-deb -f "$deb" Architecture)
         if [ "$declared" != "$architecture" ]; then
