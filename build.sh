@@ -156,8 +156,8 @@ unpack_openssl() {
 }
 
 # The static programs: bfseal and bfopen with glibc, formsend with musl, each
-# architecture packed in one archive; then the tables run against them.
-boards() {
+# architecture packed in one archive.
+static_programs() {
     # shellcheck disable=SC2086
     require $BOARDS_PACKAGES
     # shellcheck disable=SC2086
@@ -175,6 +175,11 @@ boards() {
             -DARCHITECTURE=$architecture -DOUTPUT="$PWD/build/boards" -P cmake/BoardArchive.cmake
     done
     (cd build/boards && sha256sum ./*-static.tar.gz >SHA256SUMS)
+}
+
+# The static programs, then the tables run against them.
+boards() {
+    static_programs
     build build/boards/tests -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Release -DBOARDS_DIR="$PWD/build/boards"
     ctest --test-dir build/boards/tests --output-on-failure -j "$JOBS"
 }
@@ -200,8 +205,9 @@ case "${1:-}" in
     bench)
         # shellcheck disable=SC2086
         require $BENCH_PACKAGES
+        static_programs >/dev/null
         build build/bench -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-        tests/in_netns.sh python3 bench/run_bench.py build/bench
+        tests/in_netns.sh python3 bench/run_bench.py build/bench build/boards
         ;;
     packages)
         # shellcheck disable=SC2086
