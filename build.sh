@@ -146,13 +146,13 @@ packages() {
 
 # Unpacks Debian's libssl-dev for an architecture into build/boards/ARCH
 # without installing it: on Debian 12 the armel one cannot be installed
-# beside this machine's own.
+# beside this machine's own. Its control file comes along, in DEBIAN/.
 unpack_openssl() {
     dir=build/boards/$1
     rm -rf "$dir"
     mkdir -p "$dir"
     (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root "libssl-dev:$1" >/dev/null)
-    dpkg-deb -x "$dir"/libssl-dev_*.deb "$dir/openssl"
+    dpkg-deb -R "$dir"/libssl-dev_*.deb "$dir/openssl"
 }
 
 # The static programs: bfseal and bfopen with glibc, formsend with musl, each

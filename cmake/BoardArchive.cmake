@@ -32,12 +32,12 @@ endif()
 
 file(STRINGS ${openssl}/include/openssl/opensslv.h full_version REGEX "define OPENSSL_FULL_VERSION_STR")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" OPENSSL_VERSION "${full_version}")
-execute_process(COMMAND gzip -dc ${openssl}/share/doc/libssl-dev/changelog.Debian.gz
-    OUTPUT_VARIABLE changelog RESULT_VARIABLE status)
-if(NOT status EQUAL 0 OR NOT changelog MATCHES "^openssl \\(([^)]*)\\)")
-    message(FATAL_ERROR "no Debian changelog in ${openssl}/share/doc/libssl-dev")
+file(STRINGS ${glibc_SEALPOST_OPENSSL_ROOT}/DEBIAN/control package_version REGEX "^Version: ")
+if(NOT package_version)
+    message(FATAL_ERROR "no control file in ${glibc_SEALPOST_OPENSSL_ROOT}/DEBIAN: unpack libssl-dev with dpkg-deb -R")
 endif()
-set(OPENSSL_PACKAGE "Debian's libssl-dev ${CMAKE_MATCH_1} for ${ARCHITECTURE}")
+string(REPLACE "Version: " "" package_version "${package_version}")
+set(OPENSSL_PACKAGE "Debian's libssl-dev ${package_version} for ${ARCHITECTURE}")
 
 set(name sealpost-${version})
 set(stage ${OUTPUT}/${ARCHITECTURE}/stage)

@@ -8,11 +8,12 @@
 #                        glibc can only do by loading the machine's NSS
 #                        modules; musl reads /etc/hosts and asks DNS itself.
 #   SEALPOST_OPENSSL_ROOT  where Debian's libssl-dev for the target is
-#                        unpacked (dpkg-deb -x): libcrypto.a comes from there,
-#                        never from the build machine.
+#                        unpacked with its control file (dpkg-deb -R):
+#                        libcrypto.a comes from there, never from the build
+#                        machine.
 # The toolchain file sets SEALPOST_MUSL_TRIPLET and SEALPOST_STATIC_PIE.
 set(SEALPOST_LIBC glibc CACHE STRING "C library of the static programs: glibc or musl")
-set(SEALPOST_OPENSSL_ROOT "" CACHE PATH "Debian's libssl-dev for the target, unpacked with dpkg-deb -x")
+set(SEALPOST_OPENSSL_ROOT "" CACHE PATH "Debian's libssl-dev for the target, unpacked with dpkg-deb -R")
 # The compiler checks run this file again in projects of their own.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SEALPOST_LIBC SEALPOST_OPENSSL_ROOT)
 set(SEALPOST_STATIC ON)
@@ -44,7 +45,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
 
 if(NOT EXISTS "${SEALPOST_OPENSSL_ROOT}/usr/include/openssl/blowfish.h")
     message(FATAL_ERROR "SEALPOST_OPENSSL_ROOT (${SEALPOST_OPENSSL_ROOT}) holds no unpacked libssl-dev: "
-        "apt-get download libssl-dev:<architecture> and unpack it there with dpkg-deb -x")
+        "apt-get download libssl-dev:<architecture> and unpack it there with dpkg-deb -R")
 endif()
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 set(OPENSSL_INCLUDE_DIR "${SEALPOST_OPENSSL_ROOT}/usr/include" CACHE PATH "" FORCE)

@@ -2,7 +2,7 @@
 # them for ARM boards; the benchmark measures these too. What is common to
 # the static builds is in StaticPrograms.cmake:
 #   apt-get install g++ musl-dev
-#   apt-get download libssl-dev:amd64 && dpkg-deb -x libssl-dev_*_amd64.deb DIR
+#   apt-get download libssl-dev:amd64 && dpkg-deb -R libssl-dev_*_amd64.deb DIR
 #   cmake -S . -B build/boards/amd64-glibc -DCMAKE_TOOLCHAIN_FILE=cmake/static-amd64.cmake \
 #         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR
 set(CMAKE_C_COMPILER x86_64-linux-gnu-gcc)

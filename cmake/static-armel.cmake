@@ -4,7 +4,7 @@
 # the static builds is in StaticPrograms.cmake:
 #   dpkg --add-architecture armel
 #   apt-get install g++-arm-linux-gnueabi musl-dev:armel qemu-user
-#   apt-get download libssl-dev:armel && dpkg-deb -x libssl-dev_*_armel.deb DIR
+#   apt-get download libssl-dev:armel && dpkg-deb -R libssl-dev_*_armel.deb DIR
 #   cmake -S . -B build/boards/armel-glibc -DCMAKE_TOOLCHAIN_FILE=cmake/static-armel.cmake \
 #         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR
 set(CMAKE_SYSTEM_NAME Linux)
