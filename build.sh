@@ -174,7 +174,7 @@ static_programs() {
         cmake -DGLIBC_TREE="build/boards/$architecture-glibc" -DMUSL_TREE="build/boards/$architecture-musl" \
             -DARCHITECTURE=$architecture -DOUTPUT="$PWD/build/boards" -P cmake/BoardArchive.cmake
     done
-    (cd build/boards && sha256sum ./*-static.tar.gz >SHA256SUMS)
+    (cd build/boards && sha256sum -- *-static.tar.gz >SHA256SUMS)
 }
 
 # The static programs, then the tables run against them.

@@ -5,8 +5,9 @@
 # for the tests that run the programs there, and checks that the files are
 # what the archives promise: every program fully static (no interpreter, no
 # library), the ARM ones ARMv5TE soft-float code under 600 KB (formsend
-# under 100 KB). Last, the archives are packed again from the same build
-# trees under another umask and must come out byte for byte the same.
+# under 100 KB), the sealing programs opening no file. Last, the archives
+# are packed again from the same build trees, with the same date, under
+# another umask, and must come out byte for byte the same.
 set -eu
 version=$1
 boards=$2
@@ -47,11 +48,22 @@ for architecture in armel amd64; do
     done
 done
 
+# Nothing from the board either: the sealing programs open no file at all.
+armel=$roots/armel
+sealed=$(qemu-arm -L "$armel" "$armel/bin/bfseal" text key)
+for run in "bfseal text key" "bfopen $sealed key"; do
+    # shellcheck disable=SC2086
+    opened=$(qemu-arm -L "$armel" -strace "$armel"/bin/$run 2>&1 >/dev/null | grep -E '^[0-9]+ open' || true)
+    [ -z "$opened" ] || fail "${run%% *} opens files: $opened"
+done
+
 mkdir -p "$roots/repacked"
 for architecture in armel amd64; do
-    (umask 0002 && cmake -DGLIBC_TREE="$boards/$architecture-glibc" -DMUSL_TREE="$boards/$architecture-musl" \
-        -DARCHITECTURE="$architecture" -DOUTPUT="$roots/repacked" -P "$source/cmake/BoardArchive.cmake" >/dev/null)
     archive=sealpost-$version-linux-$architecture-static.tar.gz
+    date=$(TZ=UTC tar -tvzf "$boards/$archive" --full-time | awk 'NR == 1 { print $4, $5 }')
+    (umask 0002 && SOURCE_DATE_EPOCH=$(TZ=UTC date -d "$date" +%s) cmake -DGLIBC_TREE="$boards/$architecture-glibc" \
+        -DMUSL_TREE="$boards/$architecture-musl" -DARCHITECTURE="$architecture" -DOUTPUT="$roots/repacked" \
+        -P "$source/cmake/BoardArchive.cmake" >/dev/null)
     cmp "$boards/$archive" "$roots/repacked/$archive" || fail "$archive differs when packed again under umask 0002"
 done
 echo "the static programs are what the archives promise, and the archives pack alike"
