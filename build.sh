@@ -151,7 +151,10 @@ unpack_openssl() {
     dir=build/boards/$1
     rm -rf "$dir"
     mkdir -p "$dir"
-    (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root "libssl-dev:$1" >/dev/null)
+    (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root "libssl-dev:$1" >/dev/null) || {
+        echo "cannot download libssl-dev:$1, whose libcrypto the static programs for $1 need" >&2
+        exit 1
+    }
     dpkg-deb -R "$dir"/libssl-dev_*.deb "$dir/openssl"
 }
 
