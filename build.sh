@@ -7,6 +7,8 @@
 #                     every test of a 32-bit ARM build under qemu-arm and
 #                     builds the .deb packages
 #   ./build.sh packages   builds the .deb packages for this machine and armhf
+#   ./build.sh boards     builds, tests and packs the static programs for
+#                         32-bit ARM boards (armel) and x86-64
 #   ./build.sh bench      runs the benchmarks and prints a table of ratios
 set -eu
 cd "$(dirname "$0")"
@@ -47,21 +49,31 @@ TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
+# The static programs take libcrypto from libssl-dev, downloaded, never installed.
+BOARDS_PACKAGES="$BUILD_PACKAGES git musl-dev qemu-user binutils libgtest-dev openssl python3"
+ARMEL_PACKAGES="g++-arm-linux-gnueabi musl-dev:armel"
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
-# The armhf packages need armhf added to dpkg's architectures first.
-require_armhf() {
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+# require_foreign ARCHITECTURE PACKAGE...: packages of another architecture
+# need it added to dpkg's architectures first.
+require_foreign() {
+    architecture=$1
+    shift
+    if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
         if [ "$(id -u)" -ne 0 ]; then
-            echo "the 32-bit ARM build needs armhf packages; install them with:" >&2
-            echo "  sudo dpkg --add-architecture armhf && sudo apt-get update" >&2
-            echo "  sudo apt-get install -y --no-install-recommends $ARM_PACKAGES" >&2
+            echo "the 32-bit ARM build needs $architecture packages; install them with:" >&2
+            echo "  sudo dpkg --add-architecture $architecture && sudo apt-get update" >&2
+            echo "  sudo apt-get install -y --no-install-recommends $*" >&2
             exit 1
         fi
-        dpkg --add-architecture armhf
+        dpkg --add-architecture "$architecture"
     fi
+    require "$@"
+}
+
+require_armhf() {
     # shellcheck disable=SC2086
-    require $ARM_PACKAGES
+    require_foreign armhf $ARM_PACKAGES
 }
 
 # timed NAME COMMAND...: runs the command and says how long it took.
@@ -115,7 +127,8 @@ package() {
     dir=$1
     architecture=$2
     rm -f "$dir"/*.deb
-    (cd "$dir" && cpack >/dev/null)
+    # cpack writes the .deb's outer members with the umask's modes.
+    (cd "$dir" && umask 0022 && cpack >/dev/null)
     for deb in "$dir"/*.deb; do
         declared=$(dpkg-deb -f "$deb" Architecture)
         if [ "$declared" != "$architecture" ]; then
@@ -131,6 +144,49 @@ packages() {
     package build/armhf armhf
 }
 
+# Unpacks Debian's libssl-dev for an architecture into build/boards/ARCH
+# without installing it: on Debian 12 the armel one cannot be installed
+# beside this machine's own. Its control file comes along, in DEBIAN/.
+unpack_openssl() {
+    dir=build/boards/$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root "libssl-dev:$1" >/dev/null) || {
+        echo "cannot download libssl-dev:$1, whose libcrypto the static programs for $1 need" >&2
+        exit 1
+    }
+    dpkg-deb -R "$dir"/libssl-dev_*.deb "$dir/openssl"
+}
+
+# The static programs: bfseal and bfopen with glibc, formsend with musl, each
+# architecture packed in one archive.
+static_programs() {
+    # shellcheck disable=SC2086
+    require $BOARDS_PACKAGES
+    # shellcheck disable=SC2086
+    require_foreign armel $ARMEL_PACKAGES
+    for architecture in armel amd64; do
+        unpack_openssl $architecture
+        for libc in glibc musl; do
+            cmake -S . -B "build/boards/$architecture-$libc" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="cmake/static-$architecture.cmake" -DSEALPOST_LIBC=$libc \
+                -DSEALPOST_OPENSSL_ROOT="$PWD/build/boards/$architecture/openssl" >/dev/null
+        done
+        cmake --build "build/boards/$architecture-glibc" -j "$JOBS" --target bfseal bfopen
+        cmake --build "build/boards/$architecture-musl" -j "$JOBS" --target formsend
+        cmake -DGLIBC_TREE="build/boards/$architecture-glibc" -DMUSL_TREE="build/boards/$architecture-musl" \
+            -DARCHITECTURE=$architecture -DOUTPUT="$PWD/build/boards" -P cmake/BoardArchive.cmake
+    done
+    (cd build/boards && sha256sum -- *-static.tar.gz >SHA256SUMS)
+}
+
+# The static programs, then the tables run against them.
+boards() {
+    static_programs
+    build build/boards/tests -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Release -DBOARDS_DIR="$PWD/build/boards"
+    ctest --test-dir build/boards/tests --output-on-failure -j "$JOBS"
+}
+
 test_all() {
     # shellcheck disable=SC2086
     timed "installing" require $TEST_PACKAGES
@@ -143,6 +199,7 @@ test_all() {
     timed "armhf build and tests under qemu-arm" suite build/armhf \
         -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
     timed "packages" packages
+    timed "boards: static programs for ARM and x86-64, tests under qemu-arm" boards
 }
 
 case "${1:-}" in
@@ -151,8 +208,9 @@ case "${1:-}" in
     bench)
         # shellcheck disable=SC2086
         require $BENCH_PACKAGES
+        static_programs >/dev/null
         build build/bench -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-        tests/in_netns.sh python3 bench/run_bench.py build/bench
+        tests/in_netns.sh python3 bench/run_bench.py build/bench build/boards
         ;;
     packages)
         # shellcheck disable=SC2086
@@ -162,8 +220,9 @@ case "${1:-}" in
         build build/armhf -DBUILD_TESTING=OFF -DCMAKE_TOOLCHAIN_FILE="$ARM_TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
         packages
         ;;
+    boards) boards ;;
     *)
-        echo "usage: ./build.sh demo|test|bench|packages" >&2
+        echo "usage: ./build.sh demo|test|bench|packages|boards" >&2
         exit 2
         ;;
 esac

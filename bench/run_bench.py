@@ -1,7 +1,8 @@
 """Runs every benchmark and prints a table of ratios.
 
-Usage: run_bench.py BUILD_DIR   (inside a private network namespace: the
-formsend comparisons serve on port 80 of its loopback)
+Usage: run_bench.py BUILD_DIR BOARDS_DIR   (inside a private network
+namespace: the formsend comparisons serve on port 80 of its loopback;
+BOARDS_DIR holds the static archives of ./build.sh boards)
 
 Every figure compares two things measured side by side in the same run:
 runs alternate between the contenders and the median of each is taken.
@@ -16,10 +17,12 @@ import statistics
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
 BUILD = sys.argv[1]
+BOARDS = sys.argv[2]
 BFSEAL = os.path.join(BUILD, "bfseal", "bfseal")
 FORMSEND = os.path.join(BUILD, "formsend", "formsend")
 SERVER = os.path.join(BUILD, "bench", "bench_http_server")
@@ -103,20 +106,42 @@ def library():
         row(f"hexEncodeBuffer alone, 16 MiB, {label}", f"{rate:.0f} MB/s", "", "input bytes per second")
 
 
-def bfseal_against_openssl(workdir):
+def static_programs(workdir):
+    """Unpacks the static archives; returns the x86-64 bfseal, as shipped."""
+    for architecture in ("armel", "amd64"):
+        path = next(os.path.join(BOARDS, name) for name in os.listdir(BOARDS)
+                    if name.endswith(f"-linux-{architecture}-static.tar.gz"))
+        sizes = {}
+        with tarfile.open(path) as archive:
+            for member in archive.getmembers():
+                if "/bin/" in member.name:
+                    name = os.path.basename(member.name)
+                    sizes[name] = member.size
+                    with open(os.path.join(workdir, f"{architecture}-{name}"), "wb") as f:
+                        f.write(archive.extractfile(member).read())
+                        os.fchmod(f.fileno(), 0o755)
+        limits = "< 600 KB, formsend < 100 KB" if architecture == "armel" else ""
+        row(f"static programs for {architecture}: bfseal, bfopen, formsend",
+            " / ".join(f"{sizes[p] // 1000}" for p in ("bfseal", "bfopen", "formsend")) + " KB", limits,
+            "stripped, as in " + os.path.basename(path))
+    return os.path.join(workdir, "amd64-bfseal")
+
+
+def bfseal_against_openssl(workdir, static_bfseal):
     rng = random.Random(3)
     text = "".join(rng.choice("abcdefghijklmnopqrstuvwxyz0123456789 ") for _ in range(131000))
     data_file = os.path.join(workdir, "data")
     with open(data_file, "w") as f:
         f.write(text)
 
-    # Checked once: both produce the same ciphertext for the same IV.
-    sealed = subprocess.run([BFSEAL, text, KEY], check=True, capture_output=True, text=True).stdout
-    with open(data_file, "rb") as stdin:
-        enc = subprocess.run(["openssl", "enc", "-e", "-bf-cbc", "-nopad", "-K", KEY.encode().hex(),
-                              "-iv", sealed[:16]] + OPENSSL_LEGACY, stdin=stdin, capture_output=True, check=True)
-    if enc.stdout.hex() != sealed[16:]:
-        raise RuntimeError("bfseal and openssl disagree")
+    # Checked once: each produces the same ciphertext as openssl for its IV.
+    for program in (BFSEAL, static_bfseal):
+        sealed = subprocess.run([program, text, KEY], check=True, capture_output=True, text=True).stdout
+        with open(data_file, "rb") as stdin:
+            enc = subprocess.run(["openssl", "enc", "-e", "-bf-cbc", "-nopad", "-K", KEY.encode().hex(),
+                                  "-iv", sealed[:16]] + OPENSSL_LEGACY, stdin=stdin, capture_output=True, check=True)
+        if enc.stdout.hex() != sealed[16:]:
+            raise RuntimeError(f"{program} and openssl disagree")
 
     def openssl_xxd():
         with open(data_file, "rb") as stdin:
@@ -124,10 +149,12 @@ def bfseal_against_openssl(workdir):
                                  "-iv", "3132333435363738"] + OPENSSL_LEGACY, ["xxd", "-p"], stdin)
 
     # /bin/true shows what starting any process costs on this machine.
-    t = alternate({"bfseal": lambda: run([BFSEAL, text, KEY]), "openssl": openssl_xxd,
-                   "true": lambda: run(["/bin/true"])}, 31)
+    t = alternate({"bfseal": lambda: run([BFSEAL, text, KEY]), "static": lambda: run([static_bfseal, text, KEY]),
+                   "openssl": openssl_xxd, "true": lambda: run(["/bin/true"])}, 31)
     row("bfseal vs openssl enc | xxd -p, 131,000 bytes", f"{t['bfseal'] / t['openssl']:.2f}", "<= 0.5 (time)",
         f"{ms(t['bfseal'])} vs {ms(t['openssl'])}; /bin/true takes {ms(t['true'])}")
+    row("static bfseal vs openssl enc | xxd -p, 131,000 bytes", f"{t['static'] / t['openssl']:.2f}",
+        "<= 0.3 (time)", f"{ms(t['static'])} vs {ms(t['openssl'])}")
 
     sizes = {n: text[:n] for n in (0, 13100, 65500, 131000)}
     t = alternate({n: (lambda d=d: run([BFSEAL, d, KEY])) for n, d in sizes.items()}, 41)
@@ -199,8 +226,10 @@ def main():
     print("library (Google Benchmark, 7 interleaved repetitions, medians)", file=sys.stderr)
     library()
     with tempfile.TemporaryDirectory() as workdir:
+        print("static programs (./build.sh boards)", file=sys.stderr)
+        static_bfseal = static_programs(workdir)
         print("bfseal (whole process, alternating runs, medians)", file=sys.stderr)
-        bfseal_against_openssl(workdir)
+        bfseal_against_openssl(workdir, static_bfseal)
     print("formsend (whole process, alternating runs, medians)", file=sys.stderr)
     formsend_against_others()
 

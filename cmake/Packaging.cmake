@@ -70,6 +70,9 @@ predictable and nothing authenticates a sealed text.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${package_development})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS libssl-dev)
+# Up to 1.0.0 one package, sealpost, held the library and its header too.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_BREAKS "sealpost (<< 1.1.0)")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_REPLACES "sealpost (<< 1.1.0)")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "seal texts with Blowfish-CBC as hex - static library
 A small C interface over OpenSSL's libcrypto: Blowfish-CBC encryption and
 decryption of zero-terminated texts, single-block encryption, and the hex

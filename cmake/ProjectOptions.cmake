@@ -23,7 +23,16 @@ endif()
 # PIE, full RELRO and immediate binding. The sanitized and fuzzing builds
 # instrument the code their own way instead. -ffile-prefix-map keeps the
 # source folder's path out of what is built.
-set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+# A static toolchain file (cmake/StaticPrograms.cmake) says whether its C
+# library can start a static PIE; glibc cannot on ARM.
+if(SEALPOST_STATIC)
+    set(CMAKE_POSITION_INDEPENDENT_CODE ${SEALPOST_STATIC_PIE})
+    # CMake would link a PIE with -pie, which undoes -static-pie.
+    set(CMAKE_C_LINK_OPTIONS_PIE -static-pie)
+    set(CMAKE_CXX_LINK_OPTIONS_PIE -static-pie)
+else()
+    set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+endif()
 include(CheckPIESupported)
 check_pie_supported()
 # The static library is built with -fPIC so that it also links into shared

@@ -2,6 +2,8 @@
 loopback, inside a private network namespace (see in_netns.sh).
 
 Usage: formsend_e2e.py FORMSEND [LAUNCHER...]
+Environment: RECORDER_NAME, a name that formsend's /etc/hosts gives the
+recording server's address (127.0.0.3), to post to by name as well.
 """
 import fcntl
 import hashlib
@@ -19,6 +21,7 @@ import urllib.parse
 COMMAND = sys.argv[2:] + sys.argv[1:2]
 SEEN = []  # what the server parsed from each request
 RECORDER = "127.0.0.3"  # the recording server's address
+RECORDER_NAME = os.environ.get("RECORDER_NAME")
 
 
 def bring_loopback_up():
@@ -210,24 +213,27 @@ class FormsendTest(unittest.TestCase):
         self.assertEqual(run.stderr, b"write error on standard output: No space left on device")
 
     def test_what_reaches_the_server_is_the_request_alone(self):
+        answered = b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded"
         cases = [
-            # page, standard descriptors closed, standard output, status
-            ("/blanks and %zz stay as typed", (), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
-            ("/J\u00f6rg \u20ac", (), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
-            ("/p", (0,), b"address: 127.0.0.3\nHTTP/1.0 200 OK\r\n\r\nrecorded", 0),
-            ("/p", (2,), None, 1),  # to /dev/full: its message has nowhere to go
+            # host, page, standard descriptors closed, standard output, status
+            (RECORDER, "/blanks and %zz stay as typed", (), answered, 0),
+            (RECORDER, "/J\u00f6rg \u20ac", (), answered, 0),
+            (RECORDER, "/p", (0,), answered, 0),
+            (RECORDER, "/p", (2,), None, 1),  # to /dev/full: its message has nowhere to go
         ]
-        for page, closed, out, status in cases:
-            with self.subTest(page=page, closed=closed):
+        if RECORDER_NAME:
+            cases.append((RECORDER_NAME, "/by/name?x=%C3%B6", (), answered, 0))
+        for host, page, closed, out, status in cases:
+            with self.subTest(host=host, page=page, closed=closed):
                 self.recorder.connections.clear()
                 if out is None:
                     with open("/dev/full", "wb") as full:
-                        run = formsend(RECORDER, page, "a=1", stdout=full, closed=closed)
+                        run = formsend(host, page, "a=1", stdout=full, closed=closed)
                 else:
-                    run = formsend(RECORDER, page, "a=1", closed=closed)
+                    run = formsend(host, page, "a=1", closed=closed)
                     self.assertEqual(run.stdout, out)
                 self.assertEqual(run.returncode, status, run.stderr)
-                self.assertEqual(self.recorder.connections, [request_bytes(RECORDER, page, "a=1")])
+                self.assertEqual(self.recorder.connections, [request_bytes(host, page, "a=1")])
 
     def test_refused_before_anything_is_resolved_or_sent(self):
         cases = [

@@ -32,7 +32,7 @@ if(CMAKE_TOOLCHAIN_FILE)
     list(APPEND same_configuration -DCMAKE_TOOLCHAIN_FILE=${toolchain})
 endif()
 
-add_test(NAME packages COMMAND sh -c "rm -rf \"$1\" && \"$2\" -B \"$1\" >/dev/null" sh
+add_test(NAME packages COMMAND sh -c "rm -rf \"$1\" && umask 0022 && \"$2\" -B \"$1\" >/dev/null" sh
     ${package_dir} ${CMAKE_CPACK_COMMAND}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
 set_tests_properties(packages PROPERTIES FIXTURES_SETUP packages)

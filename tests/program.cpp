@@ -45,15 +45,26 @@ struct TempFile {
 
 } // namespace
 
-std::vector<std::string> ownProgram(const char *path, std::vector<std::string> args)
+std::vector<std::string> builtProgram(const char *path, std::vector<std::string> args, const char *launcherLine)
 {
     std::vector<std::string> argv;
-    std::istringstream launcher(PROGRAM_LAUNCHER);
+    std::istringstream launcher(launcherLine != nullptr ? launcherLine : PROGRAM_LAUNCHER);
     for (std::string word; launcher >> word;)
         argv.push_back(word);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+std::vector<std::string> ownProgram(const char *path, std::vector<std::string> args)
+{
+    const char *folder = getenv("SEALPOST_PROGRAMS");
+    if (folder == nullptr)
+        return builtProgram(path, std::move(args));
+    std::string name = path;
+    std::string other = folder + name.substr(name.rfind('/'));
+    const char *launcher = getenv("SEALPOST_LAUNCHER");
+    return builtProgram(other.c_str(), std::move(args), launcher != nullptr ? launcher : "");
 }
 
 ProgramRun runProgram(const ProgramCall &call)

@@ -25,6 +25,13 @@ struct ProgramCall {
 
 ProgramRun runProgram(const ProgramCall &call);
 
-// The command line that starts one of this project's own programs: the
-// emulator first when the build is for another machine.
+// The command line that starts one of this build's programs: the emulator
+// first when the build is for another machine, or launcherLine when given.
+std::vector<std::string> builtProgram(const char *path, std::vector<std::string> args,
+                                      const char *launcherLine = nullptr);
+
+// The same, unless the tables run against other builds of the programs (the
+// static ones for boards): then SEALPOST_PROGRAMS names the folder that holds
+// them and SEALPOST_LAUNCHER, empty or unset for none, the command line that
+// starts them.
 std::vector<std::string> ownProgram(const char *path, std::vector<std::string> args);

@@ -37,6 +37,9 @@ for deb in "$@"; do
         libblowfishencdec-dev)
             expected="same libdevel"
             [ "$(field "$deb" Depends)" = libssl-dev ] || fail "the -dev package does not depend on libssl-dev"
+            # sealpost 1.0.0 held the header and the library itself.
+            [ "$(field "$deb" Breaks)|$(field "$deb" Replaces)" = "sealpost (<< 1.1.0)|sealpost (<< 1.1.0)" ] ||
+                fail "the -dev package does not take over sealpost 1.0.0's files (Breaks and Replaces)"
             ;;
         *) fail "$deb: an unexpected package" ;;
     esac
