@@ -182,7 +182,8 @@ TEST(Bfopen, ReadsTheHexFromStandardInput)
         EXPECT_TRUE(run.out == c.out) << run.out.size() << " bytes out";
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.status, c.err.empty() ? 0 : 1);
-        if (c.stdinFile != nullptr) {
+        // An endless input ends at its first byte, at once.
+        if (c.stdinFile == std::string("/dev/zero")) {
             EXPECT_LT(run.seconds, 1.0);
         }
 #ifndef SANITIZED
