@@ -183,7 +183,7 @@ TEST(Bfopen, ReadsTheHexFromStandardInput)
         EXPECT_EQ(run.err, c.err);
         EXPECT_EQ(run.status, c.err.empty() ? 0 : 1);
         // An endless input ends at its first byte, at once.
-        if (c.stdinFile == std::string("/dev/zero")) {
+        if (c.stdinFile != nullptr && strcmp(c.stdinFile, "/dev/zero") == 0) {
             EXPECT_LT(run.seconds, 1.0);
         }
 #ifndef SANITIZED
