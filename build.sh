@@ -144,29 +144,14 @@ packages() {
     package build/armhf armhf
 }
 
-# Unpacks Debian's libssl-dev for an architecture into build/boards/ARCH
-# without installing it: on Debian 12 the armel one cannot be installed
-# beside this machine's own. Its control file comes along, in DEBIAN/.
-unpack_openssl() {
-    dir=build/boards/$1
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    (cd "$dir" && apt-get download -q -o APT::Sandbox::User=root "libssl-dev:$1" >/dev/null) || {
-        echo "cannot download libssl-dev:$1, whose libcrypto the static programs for $1 need" >&2
-        exit 1
-    }
-    dpkg-deb -R "$dir"/libssl-dev_*.deb "$dir/openssl"
-}
-
-# The static programs: bfseal and bfopen with glibc, formsend with musl, each
-# architecture packed in one archive.
 static_programs() {
     # shellcheck disable=SC2086
     require $BOARDS_PACKAGES
     # shellcheck disable=SC2086
     require_foreign armel $ARMEL_PACKAGES
     for architecture in armel amd64; do
-        unpack_openssl $architecture
+        rm -rf "build/boards/$architecture"
+        cmake/fetch-libcrypto.sh $architecture "build/boards/$architecture"
         for libc in glibc musl; do
             cmake -S . -B "build/boards/$architecture-$libc" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release \
                 -DCMAKE_TOOLCHAIN_FILE="cmake/static-$architecture.cmake" -DSEALPOST_LIBC=$libc \
