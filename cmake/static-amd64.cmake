@@ -2,9 +2,9 @@
 # them for ARM boards; the benchmark measures these too. What is common to
 # the static builds is in StaticPrograms.cmake:
 #   apt-get install g++ musl-dev
-#   apt-get download libssl-dev:amd64 && dpkg-deb -R libssl-dev_*_amd64.deb DIR
+#   cmake/fetch-libcrypto.sh amd64 DIR      (DIR/openssl: libssl-dev, unpacked)
 #   cmake -S . -B build/boards/amd64-glibc -DCMAKE_TOOLCHAIN_FILE=cmake/static-amd64.cmake \
-#         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR
+#         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR/openssl
 set(CMAKE_C_COMPILER x86_64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER x86_64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE x86_64-linux-gnu)

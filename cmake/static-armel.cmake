@@ -4,9 +4,9 @@
 # the static builds is in StaticPrograms.cmake:
 #   dpkg --add-architecture armel
 #   apt-get install g++-arm-linux-gnueabi musl-dev:armel qemu-user
-#   apt-get download libssl-dev:armel && dpkg-deb -R libssl-dev_*_armel.deb DIR
+#   cmake/fetch-libcrypto.sh armel DIR      (DIR/openssl: libssl-dev, unpacked)
 #   cmake -S . -B build/boards/armel-glibc -DCMAKE_TOOLCHAIN_FILE=cmake/static-armel.cmake \
-#         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR
+#         -DSEALPOST_LIBC=glibc -DSEALPOST_OPENSSL_ROOT=DIR/openssl
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
