@@ -118,7 +118,7 @@ package() {
     (cd "$dir" && cpack >/dev/null)
     for deb in "$dir"/*.deb; do
         declared=$(dpkg-deb -f "$deb" Architecture)
-        if [ "$declared" != "$architecture" ]; then
+        if [ "$declared" != "$architecture" ] && [ "$declared" != all ]; then
             echo "$deb declares architecture $declared, not $architecture" >&2
             exit 1
         fi
