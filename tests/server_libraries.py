@@ -29,6 +29,8 @@ import sys
 import tempfile
 import time
 
+from formsend_e2e import bring_loopback_up
+
 LIBRARY, BUILD = sys.argv[1], pathlib.Path(sys.argv[2])
 GUIDE = pathlib.Path(sys.argv[3]).read_text()
 # Key lengths the guide promises open, per library.
@@ -442,18 +444,17 @@ def setup_outcomes(workdir):
               "apache": ("/usr/sbin/apache2", "/etc/apache2/mods-available/php*.load")}[LIBRARY]
     if not all(glob.glob(pattern) for pattern in needed):
         skip(f"the setup needs {' and '.join(needed)}: install nginx and php-fpm, apache2 and libapache2-mod-php")
-    from formsend_e2e import bring_loopback_up
     bring_loopback_up()
     servers = Servers(workdir)
     try:
         servers.nginx_and_php_fpm() if LIBRARY == "nginx" else servers.apache()
         texts = ["it works", "Grüße, 5 €", "tab\tand\r\nline breaks"]
-        cases = [(f"sealed={bfseal(text, KEY)}", "HTTP/1.1 204 No Content", text) for text in texts]
-        cases += [(f"sealed={bfseal('a wrong key', b'another key')}", "HTTP/1.1 204 No Content", None),
-                  (f"sealed={bfseal(b'caf' + bytes([0xe9]), KEY)}", "HTTP/1.1 204 No Content", None),
-                  ("sealed=zz", "HTTP/1.1 400 Bad Request", None),
-                  ("other=1", "HTTP/1.1 400 Bad Request", None)]
-        for body, status, _ in cases:
+        cases = [(f"sealed={bfseal(text, KEY)}", "HTTP/1.1 204 No Content") for text in texts]
+        cases += [(f"sealed={bfseal('a wrong key', b'another key')}", "HTTP/1.1 204 No Content"),
+                  (f"sealed={bfseal(NOT_TEXT[0], KEY)}", "HTTP/1.1 204 No Content"),
+                  ("sealed=zz", "HTTP/1.1 400 Bad Request"),
+                  ("other=1", "HTTP/1.1 400 Bad Request")]
+        for body, status in cases:
             answer = post(body)
             assert answer == status, (body, answer, servers.logs())
         store = workdir / "var/lib/sealpost/received.jsonl"
