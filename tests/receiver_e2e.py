@@ -208,7 +208,9 @@ class ReceiverTest(unittest.TestCase):
             self.assertEqual(post(f"sealed={seal('while another stalls')}"), (204, ""))
             self.assertEqual(self.receiver.texts()[-1], "while another stalls")
             self.assertLess(time.monotonic() - started, 5)
-            self.assertEqual(stalled.recv(65536), b"")
+            # gunicorn 20 (Debian 12) closes the connection, 23 (Debian 13) answers 500 first.
+            cut_off = b"".join(iter(lambda: stalled.recv(65536), b""))
+            self.assertIn(cut_off.split(b"\r\n")[0], (b"", b"HTTP/1.1 500 Internal Server Error"))
             timeout = int(shlex.split(UNIT.read_text().split("--timeout", 1)[1])[0])
             self.assertLess(time.monotonic() - started, timeout + 5)
 
