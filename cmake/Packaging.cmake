@@ -83,6 +83,8 @@ This package holds the static library libblowfishencdec.a, its header
 BlowfishEncDec.h, a CMake package configuration
 (find_package(BlowfishEncDec)) and a pkg-config file (blowfishencdec).")
 
+include(${PROJECT_SOURCE_DIR}/cmake/ReceiverPackage.cmake)
+
 # cpack reads this file when it runs, after the build: it computes the
 # programs' Depends from the built programs and fixes the archives' dates.
 configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake.in

@@ -2,8 +2,9 @@
 # unpacked_packages.sh WORK DEB...: unpacks the packages into WORK/root with
 # dpkg-deb -x and uses them from there: the programs seal, open and start;
 # hardening-check passes on each; every man page renders without warnings;
-# the consumer project builds against the library once with find_package and
-# once with pkg-config, and what it seals bfseal's partner opens.
+# the receiver's unit passes systemd-analyze verify; the consumer project
+# builds against the library once with find_package and once with
+# pkg-config, and what it seals bfseal's partner opens.
 # Environment: VERSION (the project's), CC (the C compiler), MULTIARCH (the
 # library folder's triplet), TOOLCHAIN (CMake toolchain file, or empty),
 # EMULATOR (runs the target's programs here, or empty).
@@ -26,6 +27,7 @@ fail() {
 field() {
     dpkg-deb -f "$1" "$2"
 }
+unit=
 for deb in "$@"; do
     case "$(field "$deb" Package)" in
         sealpost)
@@ -41,11 +43,25 @@ for deb in "$@"; do
             [ "$(field "$deb" Breaks)|$(field "$deb" Replaces)" = "sealpost (<< 1.1.0)|sealpost (<< 1.1.0)" ] ||
                 fail "the -dev package does not take over sealpost 1.0.0's files (Breaks and Replaces)"
             ;;
+        sealpost-receiver)
+            expected="foreign net"
+            [ "$(field "$deb" Depends)" = "python3, python3-pycryptodome, gunicorn" ] ||
+                fail "sealpost-receiver does not depend on python3, python3-pycryptodome and gunicorn"
+            unit=$root/usr/lib/systemd/system/sealpost-receiver.service
+            ;;
         *) fail "$deb: an unexpected package" ;;
     esac
     [ "$(field "$deb" Multi-Arch) $(field "$deb" Section)" = "$expected" ] ||
         fail "$deb: Multi-Arch and Section are not $expected"
 done
+
+# The receiver's unit passes systemd's own check, and runs the application
+# from the folder the package puts it in.
+if [ -n "${unit:-}" ]; then
+    verdict=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$verdict" ] || fail "systemd-analyze verify: $verdict"
+    folder=$(sed -n 's/^ExecStart=.* --chdir \([^ ]*\) .*/\1/p' "$unit")
+    [ -f "$root$folder/receiver.py" ] || fail "the unit runs the receiver from ${folder:-nowhere}, where the package has none"
+fi
 
 # EMULATOR is a command line, possibly empty, so it is split on purpose.
 run() {

@@ -1,11 +1,13 @@
 """The whole trip, shown step by step: bfseal seals a text, formsend posts it
-to examples/receiver.py on port 80 of the loopback, which opens it; then
-bfopen opens the same sealed text. Exits 1 unless both give the text back.
+to examples/receiver.py on port 80 of the loopback, which opens it and keeps
+it in its store; then bfopen opens the same sealed text. Exits 1 unless the
+receiver answers 204 and both the store and bfopen give the text back.
 Runs inside a private network namespace (see in_netns.sh); `./build.sh demo`
 shows it, and the test suite runs it on the host and under qemu-arm.
 
 Usage: whole_trip.py BUILD_DIR [LAUNCHER...]
 """
+import json
 import pathlib
 import subprocess
 import sys
@@ -33,9 +35,13 @@ def run(program, *args):
     return done.stdout.decode()
 
 
-def start_receiver(log):
-    print(f"$ python3 examples/receiver.py {KEY} 80 &")
-    receiver = subprocess.Popen([PYTHON, str(RECEIVER), KEY, "80"], stderr=log)
+def start_receiver(work, log):
+    """The receiver on 127.0.0.1 port 80, its key in a file, its store beside it."""
+    (work / "key").write_text(KEY + "\n")
+    print(f"$ echo {KEY} >key")
+    print("$ python3 examples/receiver.py --key-file key --store received.jsonl &")
+    receiver = subprocess.Popen([PYTHON, str(RECEIVER), "--key-file", "key", "--store", "received.jsonl"],
+                                cwd=work, stderr=log)
     deadline = time.monotonic() + 30
     while b"listening" not in pathlib.Path(log.name).read_bytes():
         if receiver.poll() is not None or time.monotonic() > deadline:
@@ -50,17 +56,20 @@ def main():
         sys.exit(77)
     bring_loopback_up()
     sealed = run("bfseal", TEXT, KEY)
-    with tempfile.NamedTemporaryFile() as log:
-        receiver = start_receiver(log)
+    with tempfile.TemporaryDirectory() as work, tempfile.NamedTemporaryFile() as log:
+        receiver = start_receiver(pathlib.Path(work), log)
         try:
             answer = run("formsend", "127.0.0.1", "/open", f"sealed={sealed}")
         finally:
             receiver.terminate()
             receiver.wait()
-        print("(the receiver's log:)", pathlib.Path(log.name).read_text(), sep="\n", end="", flush=True)
+        print("(the receiver's log:)", pathlib.Path(log.name).read_text(), sep="\n", end="")
+        stored = (pathlib.Path(work) / "received.jsonl").read_text()
+        print("$ cat received.jsonl", stored, sep="\n", end="", flush=True)
     opened = run("bfopen", sealed, KEY)
-    status, body = answer.split("\n", 2)[1], answer.split("\r\n\r\n", 1)[-1]
-    if status != "HTTP/1.0 200 OK\r" or body != TEXT or opened != TEXT:
+    lines = [json.loads(line) for line in stored.splitlines()]
+    if answer.split("\n", 2)[1] != "HTTP/1.0 204 No Content\r" or [line["text"] for line in lines] != [TEXT] \
+            or opened != TEXT:
         sys.exit("the text did not come back")
 
 
