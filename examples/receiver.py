@@ -9,7 +9,7 @@ To try it on one machine, it serves 127.0.0.1 by itself:
 
 Under gunicorn the environment tells it:
   SEALPOST_KEY_FILE  the file holding the key text bfseal was given: its bytes
-                     less one trailing line feed (default: the credential
+                     less one trailing line break (default: the credential
                      sealpost-key, $CREDENTIALS_DIRECTORY/sealpost-key, which
                      systemd's LoadCredential= gives)
   SEALPOST_STORE     the file opened texts are appended to (default: standard
@@ -72,7 +72,8 @@ def load_key(path):
             key = file.read()
     except OSError as error:
         raise Unusable(f"cannot read the key: {error}") from None
-    key = key[:-1] if key.endswith(b"\n") else key
+    # One trailing line break, LF or CR LF, is not part of the key.
+    key = key[:-2] if key.endswith(b"\r\n") else key.removesuffix(b"\n")
     if not key:
         raise Unusable(f"the key file {path} is empty")
     if len(key) > 56:

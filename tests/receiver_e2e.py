@@ -228,7 +228,7 @@ class ReceiverTest(unittest.TestCase):
         fifty_six = bytes(range(40, 96))
         cases = [
             # the key file, the key it holds (None: refused at start), the message
-            (b"k\n", b"k", None),
+            (b"k\r\n", b"k", None),
             (fifty_six, fifty_six, None),
             (b"k" * 57, None, "the key in {} has 57 bytes; pycryptodome takes keys of 1 to 56 bytes"),
             (b"\n", None, "the key file {} is empty"),

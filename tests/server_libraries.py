@@ -345,7 +345,7 @@ def node_check(workdir):
     check = next(block for block in blocks("sh", GUIDE) if "node --openssl-legacy-provider -e" in block)
     write_guide_files(workdir)
     (workdir / "etc/sealpost").mkdir(parents=True, exist_ok=True)
-    (workdir / "etc/sealpost/key").write_bytes(KEY + b"\n")
+    (workdir / "etc/sealpost/key").write_bytes(KEY + b"\r\n")
     run = subprocess.run(["sh", "-c", moved(check.removeprefix("sudo "), workdir)], capture_output=True,
                          timeout=60)
     assert (run.returncode, run.stdout) == (0, b"it works\n"), run
@@ -362,7 +362,7 @@ class Servers:
         self.files = write_guide_files(root, self.version)
         for folder in ("etc/sealpost", "var/lib/sealpost", "run/php"):
             (root / folder).mkdir(parents=True, exist_ok=True)
-        (root / "etc/sealpost/key").write_bytes(KEY + b"\n")
+        (root / "etc/sealpost/key").write_bytes(KEY + b"\r\n")
         pathlib.Path("/proc/sys/net/ipv4/ip_unprivileged_port_start").write_text("0")
 
     def start(self, command, env=None, ready=lambda: True):
