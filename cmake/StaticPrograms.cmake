@@ -48,6 +48,13 @@ if(NOT EXISTS "${SEALPOST_OPENSSL_ROOT}/usr/include/openssl/blowfish.h")
         "apt-get download libssl-dev:<architecture> and unpack it there with dpkg-deb -R")
 endif()
 set(OPENSSL_USE_STATIC_LIBS TRUE)
+# FindOpenSSL would take the static libraries' dependencies from pkg-config,
+# which describes the build machine's OpenSSL, not the target's: Debian 13's
+# names zlib, which no object these programs take from libcrypto needs, and
+# which the target has no static library of. Where pkg-config finds nothing,
+# FindOpenSSL adds only what static glibc links in any case.
+set(ENV{PKG_CONFIG_LIBDIR} "${SEALPOST_OPENSSL_ROOT}/no-pkg-config")
+set(ENV{PKG_CONFIG_PATH} "")
 set(OPENSSL_INCLUDE_DIR "${SEALPOST_OPENSSL_ROOT}/usr/include" CACHE PATH "" FORCE)
 set(OPENSSL_CRYPTO_LIBRARY "${SEALPOST_OPENSSL_ROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libcrypto.a" CACHE FILEPATH "" FORCE)
 # The architecture's own OpenSSL headers (configuration.h) sit in the
