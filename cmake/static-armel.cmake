@@ -19,3 +19,7 @@ set(SEALPOST_STATIC_PIE OFF)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 
 include(${CMAKE_CURRENT_LIST_DIR}/StaticPrograms.cmake)
+# 32-bit ARM Linux runs with 4 KiB pages only. binutils 2.42 and later align
+# ARM segments to 64 KiB, which would leave up to 60 KB of padding in each
+# file.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-z,max-page-size=4096")
