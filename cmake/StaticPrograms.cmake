@@ -24,11 +24,10 @@ set(flags "-ffunction-sections -fdata-sections")
 # shared libraries after all.
 set(link_flags "-Wl,--gc-sections -Wl,--fatal-warnings")
 if(SEALPOST_LIBC STREQUAL "musl")
-    # Debian's musl-gcc.specs puts musl's headers, start-up files and libc in
-    # place of glibc's. It also hides libstdc++'s headers, which is why
-    # formsend includes only C headers.
-    set(specs "-specs=/usr/lib/${SEALPOST_MUSL_TRIPLET}/musl-gcc.specs")
-    string(APPEND flags " ${specs}")
+    # The driver settings of Debian's musl-gcc put musl's headers, start-up
+    # files and libc in place of glibc's. They also hide libstdc++'s headers,
+    # which is why formsend includes only C headers.
+    string(APPEND flags " -specs=/usr/lib/${SEALPOST_MUSL_TRIPLET}/musl-gcc.specs")
     string(APPEND link_flags " -static")
 elseif(SEALPOST_LIBC STREQUAL "glibc")
     if(SEALPOST_STATIC_PIE)

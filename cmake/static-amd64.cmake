@@ -9,8 +9,8 @@ set(CMAKE_C_COMPILER x86_64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER x86_64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE x86_64-linux-gnu)
 set(SEALPOST_MUSL_TRIPLET x86_64-linux-musl)
-# glibc starts a static PIE with rcrt1.o; Debian's musl-gcc.specs cannot
-# make one, so formsend is a static program at a fixed address.
+# glibc starts a static PIE with rcrt1.o; Debian's musl-gcc driver settings
+# cannot make one, so formsend is a static program at a fixed address.
 if(SEALPOST_LIBC STREQUAL "glibc")
     set(SEALPOST_STATIC_PIE ON)
 else()
