@@ -128,6 +128,7 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
         {std::string("ab\0c", 4), "", "holds a zero byte (byte 3), which no key text can hold"},
         {longest + "k", "", "is longer than a key: more than 4096 bytes"},
         {longest + "kk\n", "", "is longer than a key: more than 4096 bytes"},
+        {longest + "\r\nk", "", "is longer than a key: more than 4096 bytes"}, // a byte past a key that just fits
     };
     const std::string sealedBySesame = runProgram({ownProgram(BFSEAL_PATH, {text, "sesame"}), "", nullptr}).out;
     for (const auto &c : cases) {
