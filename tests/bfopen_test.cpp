@@ -148,14 +148,19 @@ TEST(Bfopen, ReadsTheHexFromStandardInput)
     ProgramRun sealed = bfseal("Attack at dawn", "key");
     ASSERT_EQ(sealedLongest.status, 0);
     ASSERT_EQ(sealed.status, 0);
+    // The limit to the byte; blanks after the hex, which the reader keeps no copy of, so that it costs little.
+    const std::string sixteenMiB = "/tmp/bfopen_16MiB_" + std::to_string(getpid());
     // Written a piece at a time: a program's peak memory counts its parent's
     // at the time it starts.
     const std::string hundredMiB = "/tmp/bfopen_100MiB_" + std::to_string(getpid());
     {
-        std::ofstream digits(hundredMiB, std::ios::binary);
-        const std::string piece(1 << 20, '0');
+        std::ofstream digits(hundredMiB, std::ios::binary), atLimit(sixteenMiB, std::ios::binary);
+        const std::string piece(1 << 20, '0'), blanks(1 << 20, ' ');
         for (int i = 0; i < 100; ++i)
             digits << piece;
+        for (int i = 0; i < 16; ++i)
+            atLimit << blanks;
+        atLimit.seekp(0) << sealed.out;
     }
     const struct {
         std::string input, out, err;
@@ -175,6 +180,7 @@ TEST(Bfopen, ReadsTheHexFromStandardInput)
         {"", "", "bfopen: cannot read standard input: Is a directory\n", "/"},
         {"", "", "bfopen: the input is longer than 16777216 bytes, far more than any sealed text\n",
          hundredMiB.c_str()},
+        {"", "Attack at dawn", "", sixteenMiB.c_str()},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stdinFile != nullptr ? c.stdinFile : toHex(c.input.substr(0, 32)));
@@ -191,6 +197,7 @@ TEST(Bfopen, ReadsTheHexFromStandardInput)
 #endif
     }
     unlink(hundredMiB.c_str());
+    unlink(sixteenMiB.c_str());
 }
 
 TEST(Bfopen, RefusesMalformedInputBeforeDecrypting)

@@ -3,6 +3,8 @@
 // answer wrong arguments with their usage line and read a key from a file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,7 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
     const std::string longest(4096, 'k');
     const struct {
         std::string contents, key, fault; // key when it opens, otherwise what is wrong with the file
+        size_t firstWrite = 0; // otherwise a FIFO brings this many bytes, the rest once they are read
     } cases[] = {
         {"sesame", "sesame", ""},
         {"sesame\n", "sesame", ""},
@@ -120,6 +123,7 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
         {"sesame\n\n", "sesame\n", ""},
         {"sesame\r", "sesame\r", ""},
         {"two\nlines", "two\nlines", ""},
+        {"sesame\n", "sesame", "", 3},
         {"k\xe9y \xff", "k\xe9y \xff", ""},
         {longest + "\r\n", longest, ""},
         {"", "", "is empty"},
@@ -128,13 +132,33 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
         {std::string("ab\0c", 4), "", "holds a zero byte (byte 3), which no key text can hold"},
         {longest + "k", "", "is longer than a key: more than 4096 bytes"},
         {longest + "kk\n", "", "is longer than a key: more than 4096 bytes"},
+        {longest + "\r\nk", "", "is longer than a key: more than 4096 bytes"}, // a byte past a key that just fits
     };
     const std::string sealedBySesame = runProgram({ownProgram(BFSEAL_PATH, {text, "sesame"}), "", nullptr}).out;
     for (const auto &c : cases) {
         KeyPath file(c.contents);
-        SCOPED_TRACE(c.contents.substr(0, 16));
-        ProgramRun sealed = runProgram({ownProgram(BFSEAL_PATH, {"-k", file.path, text}), "", nullptr});
-        ProgramRun opened = runProgram({ownProgram(BFOPEN_PATH, {"-k", file.path, sealedBySesame}), "", nullptr});
+        SCOPED_TRACE(c.contents.substr(0, 16) + (c.firstWrite != 0 ? " through a FIFO" : ""));
+        std::function<void(pid_t)> writeKey = nullptr;
+        if (c.firstWrite != 0) {
+            unlink(file.path.c_str());
+            ASSERT_EQ(mkfifo(file.path.c_str(), 0600), 0) << strerror(errno);
+            writeKey = [&](pid_t) {
+                // A read end of its own tells when the program took the first bytes, and spares this
+                // test SIGPIPE from a program that stopped reading there.
+                int in = open(file.path.c_str(), O_RDONLY | O_NONBLOCK), out = open(file.path.c_str(), O_WRONLY);
+                int unread = static_cast<int>(write(out, c.contents.data(), c.firstWrite));
+                for (int i = 0; i < 5000 && unread > 0 && ioctl(in, FIONREAD, &unread) == 0; ++i)
+                    usleep(1000);
+                EXPECT_EQ(unread, 0);
+                EXPECT_GT(write(out, c.contents.data() + c.firstWrite, c.contents.size() - c.firstWrite), 0);
+                close(out);
+                close(in);
+            };
+        }
+        ProgramRun sealed =
+            runProgram({ownProgram(BFSEAL_PATH, {"-k", file.path, text}), "", nullptr, nullptr, writeKey});
+        ProgramRun opened = runProgram(
+            {ownProgram(BFOPEN_PATH, {"-k", file.path, sealedBySesame}), "", nullptr, nullptr, writeKey});
         if (!c.fault.empty()) {
             EXPECT_EQ(sealed.err, "bfseal: key file " + file.path + " " + c.fault + "\n");
             EXPECT_EQ(opened.err, "bfopen: key file " + file.path + " " + c.fault + "\n");
@@ -145,7 +169,8 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
         EXPECT_EQ(std::make_pair(sealed.status, sealed.err), std::make_pair(0, std::string()));
         ProgramRun byArgument = runProgram({ownProgram(BFOPEN_PATH, {"-b", sealed.out, c.key}), "", nullptr});
         EXPECT_EQ(byArgument.out, text);
-        ProgramRun fromStdin = runProgram({ownProgram(BFOPEN_PATH, {"-b", "-k", file.path, "-"}), sealed.out, nullptr});
+        ProgramRun fromStdin =
+            runProgram({ownProgram(BFOPEN_PATH, {"-b", "-k", file.path, "-"}), sealed.out, nullptr, nullptr, writeKey});
         EXPECT_EQ(fromStdin.out, text);
         EXPECT_EQ(opened.status == 0, c.key == "sesame") << opened.err;
     }
