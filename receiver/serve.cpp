@@ -221,8 +221,15 @@ void peerOf(MHD_Connection *apConnection, char *apPeer)
     const sockaddr *address = info->client_addr;
     if (address->sa_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, apPeer, peerSize);
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, apPeer, peerSize);
+    if (address->sa_family != AF_INET6)
+        return;
+    // systemd's socket takes IPv4 clients too, as ::ffff:a.b.c.d: the
+    // store names them as IPv4 does.
+    const in6_addr *v6 = &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(v6))
+        inet_ntop(AF_INET, v6->s6_addr + 12, apPeer, peerSize);
+    else
+        inet_ntop(AF_INET6, v6, apPeer, peerSize);
 }
 
 void utcNow(char *apText)

@@ -25,10 +25,8 @@ else()
 endif()
 set(package_dir ${PROJECT_BINARY_DIR}/packages)
 set(debs ${package_dir}/sealpost_${PROJECT_VERSION}_${deb_architecture}.deb
-    ${package_dir}/libblowfishencdec-dev_${PROJECT_VERSION}_${deb_architecture}.deb)
-if(NOT CMAKE_CROSSCOMPILING)
-    list(APPEND debs ${package_dir}/sealpost-receiver_${PROJECT_VERSION}_all.deb)
-endif()
+    ${package_dir}/libblowfishencdec-dev_${PROJECT_VERSION}_${deb_architecture}.deb
+    ${package_dir}/sealpost-receiver_${PROJECT_VERSION}_${deb_architecture}.deb)
 set(same_configuration -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE})
 if(CMAKE_TOOLCHAIN_FILE)
     get_filename_component(toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
