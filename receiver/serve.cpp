@@ -404,7 +404,9 @@ void cutOffSlowConnections(Receiver *apReceiver)
 {
     timespec time = now();
     for (Connection *connection = apReceiver->oldest; connection != nullptr; connection = connection->newer) {
-        if (time.tv_sec - connection->started.tv_sec < kRequestSeconds)
+        long milliseconds = (time.tv_sec - connection->started.tv_sec) * 1000 +
+                            (time.tv_nsec - connection->started.tv_nsec) / 1000000;
+        if (milliseconds < kRequestSeconds * 1000)
             break;
         if (connection->held || connection->cutOff || connection->fd < 0)
             continue;
@@ -423,7 +425,8 @@ void commitWaiting(Receiver *apReceiver)
         result = keepPost(apReceiver->store, request->post);
     result = commitGroup(apReceiver->store, result);
     if (result.failed)
-        logLine("cannot keep %zu posts, answered 503: %s", apReceiver->waiting, result.message);
+        logLine("a commit of %zu post%s failed, answered 503: %s", apReceiver->waiting,
+                apReceiver->waiting == 1 ? "" : "s", result.message);
     for (Request *request = apReceiver->waitingFirst; request != nullptr;) {
         Request *next = request->nextWaiting;
         request->nextWaiting = nullptr;
