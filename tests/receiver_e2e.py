@@ -312,6 +312,13 @@ class ReceiverTest(unittest.TestCase):
                         answer = rest(connection)
                         times[opens].append(time.perf_counter() - started)
                     self.assertTrue(answer.startswith(b"HTTP/1.1 204 No Content\r\n"), answer)
+                # reopen runs beside the receiver, which goes on keeping posts.
+                self.assertEqual(len(receiver.rows("unopened")), rounds)
+                (pathlib.Path(work) / "old-key").write_bytes(OTHER_KEY + b"\n")
+                run = receiver.command("reopen", "--key-file", str(pathlib.Path(work) / "old-key"))
+                self.assertEqual(run.stdout.decode(), f"moved {rounds} of {rounds} unopened posts to received\n",
+                                 run.stderr)
+                self.assertEqual(post(f"sealed={seal('after reopen')}", "127.0.0.4"), expected("204 No Content"))
             finally:
                 self.assertEqual(receiver.stop(), 0)
             # The best threshold on one answer's time tells the two apart
@@ -326,14 +333,9 @@ class ReceiverTest(unittest.TestCase):
             print(f"\n  timing: the best threshold tells {0.5 + distance / 2:.3f} of {2 * rounds} posts apart; "
                   f"medians {medians[True]:.3f} ms opened, {medians[False]:.3f} ms not", file=sys.stderr)
             self.assertLess(distance, 1.95 * (2 / rounds) ** 0.5)
-
-            self.assertEqual(len(receiver.rows("unopened")), rounds)
-            (pathlib.Path(work) / "old-key").write_bytes(OTHER_KEY + b"\n")
-            run = receiver.command("reopen", "--key-file", str(pathlib.Path(work) / "old-key"))
-            self.assertEqual(run.stdout.decode(), f"moved {rounds} of {rounds} unopened posts to received\n",
-                             run.stderr)
             self.assertEqual(receiver.rows("unopened"), [])
-            self.assertEqual(sorted(receiver.rows()), sorted(["reading %03d" % i for i in range(rounds)] * 2))
+            self.assertEqual(sorted(receiver.rows()),
+                             sorted(["reading %03d" % i for i in range(rounds)] * 2 + ["after reopen"]))
 
     def test_a_full_disk_gets_503_whatever_the_key_and_loses_nothing_after(self):
         with tempfile.TemporaryDirectory() as work:
@@ -378,14 +380,19 @@ class ReceiverTest(unittest.TestCase):
         for key_file, key, message in cases:
             with self.subTest(key_file=key_file), tempfile.TemporaryDirectory() as work:
                 store = f"{work}/missing/received.db" if key_file == KEY else None
-                receiver = Receiver(work, key_file, "127.0.0.3", store=store)
+                receiver = Receiver(work, key_file, "127.0.0.3", store=store, extra=("--unopened-limit", "70"))
                 if key is None:
                     self.assertEqual(receiver.process.wait(timeout=60), 1)
                     self.assertEqual(receiver.log().decode(), message.format(work=work))
                     continue
                 self.assertEqual(post(f"sealed={seal('opened', key)}", "127.0.0.3"), expected("204 No Content"))
+                # The oldest unopened posts go first once they hold more than the limit.
+                wrong = [seal(f"wrong {i}", OTHER_KEY) for i in range(3)]
+                for sealed in wrong:
+                    self.assertEqual(post(f"sealed={sealed}", "127.0.0.3"), expected("204 No Content"))
                 self.assertEqual(receiver.stop(), 0)
                 self.assertEqual(receiver.rows(), ["opened"])
+                self.assertEqual(receiver.rows("unopened"), wrong[1:])
 
 
 if __name__ == "__main__":
