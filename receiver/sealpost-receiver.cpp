@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -32,6 +33,8 @@ constexpr int kBacklog = 1024;
 // bound per address, only this one in all.
 constexpr unsigned kConnections = 4000;
 constexpr char kPackageState[] = "/var/lib/sealpost-receiver";
+// A path, with "sqlite:" or "/sealpost-key" added to it.
+constexpr size_t kPathSize = PATH_MAX + 32;
 
 enum { usageStatus = 2 };
 
@@ -136,7 +139,7 @@ int readKey(const char *apPath, char *apKey, char *apPathBuffer, size_t aSize, c
 
 int openStoreOrSay(const char *apUrl, StoreAccess aAccess, long long aLimit, Store *apStore)
 {
-    char buffer[4200];
+    char buffer[kPathSize];
     const char *url = apUrl != nullptr ? apUrl : defaultStore(buffer, sizeof buffer);
     StoreFault fault = openStore(url, aAccess, aLimit, apStore);
     if (fault.failed) {
@@ -240,7 +243,7 @@ int reopen(int argc, char **argv)
     if (options.keyFile == nullptr)
         return usageError("%s needs --key-file FILE, the other key to try", "reopen");
     char key[keyFileBufferSize];
-    char path[4200];
+    char path[kPathSize];
     const char *usedPath = nullptr;
     if (readKey(options.keyFile, key, path, sizeof path, &usedPath) != 0)
         return 1;
@@ -335,7 +338,7 @@ int receive(int argc, char **argv)
     if (!options.ok)
         return status;
     char key[keyFileBufferSize];
-    char path[4200];
+    char path[kPathSize];
     const char *keyFile = nullptr;
     if (readKey(options.keyFile, key, path, sizeof path, &keyFile) != 0)
         return 1;
@@ -376,6 +379,8 @@ int receive(int argc, char **argv)
         fprintf(stderr, "%s: listening on %s, keeping posts in %s\n", kProgram,
                 fromSystemd ? "the socket systemd passed" : options.listen, sqlite3_db_filename(store.db, "main"));
         status = serve({listening, signalFd, keyFile, key, store, connectionLimit()});
+        // serve closed it.
+        listening = -1;
     }
     if (signalFd >= 0)
         close(signalFd);

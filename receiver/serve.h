@@ -7,7 +7,7 @@
 #include "store.h"
 
 struct ServeSettings {
-    int listenFd;          // bound and listening
+    int listenFd;          // bound and listening; serve closes it
     int signalFd;          // a signalfd for SIGHUP, SIGINT and SIGTERM
     const char *keyFile;   // read again on SIGHUP
     char *key;             // a buffer of keyFileBufferSize bytes holding the key text
