@@ -1,7 +1,6 @@
 #include "serve.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -326,23 +325,30 @@ MHD_Result answer(void *apClosure, MHD_Connection *apConnection, const char *, c
     return MHD_YES;
 }
 
-void moveToNewest(Receiver *apReceiver, Connection *apConnection)
+// Connections are listed oldest first, so that the ones past their time
+// are found at the front.
+void unlinkConnection(Receiver *apReceiver, Connection *apConnection)
 {
     if (apConnection->older != nullptr)
         apConnection->older->newer = apConnection->newer;
-    else if (apReceiver->oldest == apConnection)
+    else
         apReceiver->oldest = apConnection->newer;
     if (apConnection->newer != nullptr)
         apConnection->newer->older = apConnection->older;
-    else if (apReceiver->newest == apConnection)
+    else
         apReceiver->newest = apConnection->older;
-    apConnection->older = apReceiver->newest;
+    apConnection->older = nullptr;
     apConnection->newer = nullptr;
+}
+
+void appendConnection(Receiver *apReceiver, Connection *apConnection)
+{
+    apConnection->older = apReceiver->newest;
     if (apReceiver->newest != nullptr)
         apReceiver->newest->newer = apConnection;
-    apReceiver->newest = apConnection;
-    if (apReceiver->oldest == nullptr)
+    else
         apReceiver->oldest = apConnection;
+    apReceiver->newest = apConnection;
 }
 
 void requestDone(void *apClosure, MHD_Connection *apConnection, void **apRequest, MHD_RequestTerminationCode)
@@ -364,7 +370,8 @@ void requestDone(void *apClosure, MHD_Connection *apConnection, void **apRequest
     if (connection != nullptr) {
         connection->started = now();
         connection->held = false;
-        moveToNewest(receiver, connection);
+        unlinkConnection(receiver, connection);
+        appendConnection(receiver, connection);
     }
 }
 
@@ -381,19 +388,12 @@ void connectionChanged(void *apClosure, MHD_Connection *apConnection, void **apS
         const MHD_ConnectionInfo *info = MHD_get_connection_info(apConnection, MHD_CONNECTION_INFO_CONNECTION_FD);
         connection->fd = info != nullptr ? info->connect_fd : -1;
         connection->started = now();
-        moveToNewest(receiver, connection);
+        appendConnection(receiver, connection);
         return;
     }
     if (connection == nullptr)
         return;
-    if (connection->older != nullptr)
-        connection->older->newer = connection->newer;
-    else
-        receiver->oldest = connection->newer;
-    if (connection->newer != nullptr)
-        connection->newer->older = connection->older;
-    else
-        receiver->newest = connection->older;
+    unlinkConnection(receiver, connection);
     free(connection);
     *apSocketContext = nullptr;
 }
