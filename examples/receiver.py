@@ -78,7 +78,7 @@ def load_key(path):
         raise Unusable(f"the key file {path} is empty")
     if len(key) > 56:
         raise Unusable(f"the key in {path} has {len(key)} bytes; pycryptodome takes keys of 1 to 56 bytes "
-                       "(keys of 57 to 72 bytes open in Node.js and PHP: see docs/recipes.md)")
+                       "(keys of 57 to 72 bytes open in Node.js and PHP: see docs/server.md)")
     return key * 4 if len(key) < 4 else key
 
 
