@@ -138,7 +138,7 @@ StoreFault openStore(const char *apUrl, StoreAccess aAccess, long long aUnopened
         flags |= SQLITE_OPEN_CREATE;
     char what[storeMessageSize / 2];
     snprintf(what, sizeof what, "cannot open the store %s", path);
-    if (sqlite3_open_v2(path, &apStore->db, flags | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(path, &apStore->db, flags, nullptr) != SQLITE_OK)
         return refuse(apStore, fault(what, apStore->db));
     sqlite3_busy_timeout(apStore->db, kBusyMilliseconds);
     if (aAccess == storeToRead)

@@ -108,7 +108,10 @@ class Receiver:
         self.work = pathlib.Path(work)
         (self.work / "credentials").mkdir(exist_ok=True)
         (self.work / "credentials" / "sealpost-key").write_bytes(key)
-        (self.work / "state").mkdir(exist_ok=True)
+        # As DynamicUser= makes it: the state folder is a link into private/.
+        if not (self.work / "state").exists():
+            (self.work / "private" / "state").mkdir(parents=True)
+            (self.work / "state").symlink_to("private/state")
         env = {name: value for name, value in os.environ.items() if not name.startswith("LISTEN_")}
         env.update(CREDENTIALS_DIRECTORY=str(self.work / "credentials"), STATE_DIRECTORY=str(self.work / "state"))
         self.store = pathlib.Path(store or self.work / "state" / "received.db")
