@@ -133,7 +133,10 @@ StoreFault openStore(const char *apUrl, StoreAccess aAccess, long long aUnopened
     if (aAccess != storeToKeep && access(path, F_OK) != 0)
         return pathFault("there is no store at %s: the receiver makes it when it starts", path);
 
-    int flags = aAccess == storeToRead ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    // Read and write even to read: the last connection to close removes the
+    // WAL's files, so that root running export while the receiver is down
+    // leaves none behind that the receiver's own user could not open.
+    int flags = SQLITE_OPEN_READWRITE;
     if (aAccess == storeToKeep)
         flags |= SQLITE_OPEN_CREATE;
     char what[storeMessageSize / 2];

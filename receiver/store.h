@@ -18,7 +18,7 @@ enum {
 
 enum StoreAccess {
     storeToKeep,   // created where missing; the receiver's own
-    storeToRead,   // read only; must exist
+    storeToRead,   // must exist; only read
     storeToReopen  // read and written; must exist
 };
 
