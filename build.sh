@@ -62,7 +62,10 @@ PACKAGING_PACKAGES="dpkg-dev git"
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
     gunicorn nginx php-fpm apache2 libapache2-mod-php systemd"
-BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
+# The receiver is built and loaded with wrk against nginx; the policy in
+# require keeps nginx from starting as it installs.
+BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3
+    pkg-config libmicrohttpd-dev libsqlite3-dev nginx wrk"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 # The static programs take libcrypto from libssl-dev, downloaded, never installed.
