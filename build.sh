@@ -62,7 +62,9 @@ PACKAGING_PACKAGES="dpkg-dev git"
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
     nginx php-fpm apache2 libapache2-mod-php systemd"
-BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
+# The receiver is loaded with wrk against nginx; the policy in require keeps
+# nginx from starting as it installs.
+BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf
     libmicrohttpd-dev:armhf libsqlite3-dev:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
