@@ -61,7 +61,7 @@ PACKAGING_PACKAGES="dpkg-dev git"
 # and run the receiver and the server guide's setups on real servers.
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db pkg-config libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
-    gunicorn nginx php-fpm apache2 libapache2-mod-php systemd"
+    gunicorn nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap"
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3"
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
