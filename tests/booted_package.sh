@@ -56,9 +56,10 @@ done
 rm -rf --one-file-system "$work"
 mkdir -p "$work" "$cache"
 
-# The mirror: the first that apt here uses for the suite.
+# The mirror: the first that apt here uses for the suite. Read from the
+# sources alone, so that a machine whose package lists were cleaned finds it.
 # shellcheck disable=SC2016 # apt expands the fields
-host_sources=$(apt-get indextargets --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(COMPONENT)' 2>/dev/null |
+host_sources=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(COMPONENT)' 2>/dev/null |
     awk -v s="$suite" '$1 == "deb" && ($3 == s || $3 == s "-updates" || $3 == s "-security") { print "deb", $2, $3, $4 }' |
     sort -u)
 mirror=$(echo "$host_sources" | awk -v s="$suite" '$3 == s { print $2; exit }')
