@@ -61,7 +61,7 @@ PACKAGING_PACKAGES="dpkg-dev git"
 # PHP do, and run the recipes' setups on real servers.
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
-    nginx php-fpm apache2 libapache2-mod-php systemd"
+    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap"
 # The receiver is loaded with wrk against nginx; the policy in require keeps
 # nginx from starting as it installs.
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk"
