@@ -1,8 +1,10 @@
 """Runs every benchmark and prints a table of ratios.
 
 Usage: run_bench.py BUILD_DIR BOARDS_DIR   (inside a private network
-namespace: the formsend comparisons serve on port 80 of its loopback;
-BOARDS_DIR holds the static archives of ./build.sh boards)
+namespace: the formsend comparisons serve on port 80 of its loopback,
+the receiver and nginx on ports 8080 and 8081; BOARDS_DIR holds the static
+archives of ./build.sh boards)
+       run_bench.py BUILD_DIR --receiver   (the receiver's rows alone)
 
 Every figure compares two things measured side by side in the same run:
 runs alternate between the contenders and the median of each is taken.
@@ -13,6 +15,7 @@ import os
 import platform
 import random
 import socket
+import sqlite3
 import statistics
 import struct
 import subprocess
@@ -26,6 +29,7 @@ BOARDS = sys.argv[2]
 BFSEAL = os.path.join(BUILD, "bfseal", "bfseal")
 FORMSEND = os.path.join(BUILD, "formsend", "formsend")
 SERVER = os.path.join(BUILD, "bench", "bench_http_server")
+RECEIVER = os.path.join(BUILD, "receiver", "sealpost-receiver")
 LIBRARY_BENCH = os.path.join(BUILD, "bench", "library_bench")
 OPENSSL_LEGACY = ["-provider", "legacy", "-provider", "default"]
 KEY = "sixteen byte key"
@@ -219,19 +223,180 @@ def formsend_against_others():
         server.wait()
 
 
+# Readings as boards send them, 20 to 40 bytes of text each.
+READINGS = ["t=21.4C rh=48% p=1013hPa", "board=17 t=-3.2C v=3.31", "soil=412 t=18.9C batt=87%",
+            "board=4 door=open t=22.0C", "wind=3.4m/s dir=212 t=9.8C", "co2=612ppm t=23.1C rh=41%",
+            "level=1.37m flow=12.5l/min", "board=29 pir=1 lux=340 t=20.5C"]
+
+# The requests are formatted once, so that wrk spends the same on each post
+# to either server; the sealed texts are rotated. "sent" counts what went
+# out, answered or not when wrk stops, to set against the rows kept.
+WRK_SCRIPT = """
+bodies = {%s}
+requests, sent, no_content, other, threads = {}, 0, 0, 0, {}
+function init(args)
+  for i, body in ipairs(bodies) do
+    requests[i] = wrk.format("POST", "/", {["Content-Type"] = "application/x-www-form-urlencoded"}, body)
+  end
+end
+function request()
+  sent = sent + 1
+  return requests[sent %% #requests + 1]
+end
+%s
+function setup(thread) table.insert(threads, thread) end
+function done(summary, latency)
+  local e, totals = summary.errors, {0, 0, 0}
+  for _, t in ipairs(threads) do
+    totals[1], totals[2], totals[3] = totals[1] + t:get("sent"), totals[2] + t:get("no_content"), totals[3] + t:get("other")
+  end
+  io.write(string.format("result %%d %%d %%d %%d %%d %%d %%d\\n", summary.requests, summary.duration,
+    latency:percentile(99), e.connect + e.read + e.write + e.status + e.timeout, totals[1], totals[2], totals[3]))
+end
+"""
+# Only for the check run: parsing every answer's headers costs wrk time.
+WRK_COUNTING = """
+function response(status)
+  if status == 204 then no_content = no_content + 1 else other = other + 1 end
+end
+"""
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(what)
+        time.sleep(0.05)
+
+
+def listening(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def disk_folder():
+    """A temporary folder on a disk: the store's fsync must reach one."""
+    with open("/proc/self/mounts") as f:
+        mounts = [line.split()[:3] for line in f]
+    for parent in (tempfile.gettempdir(), os.path.abspath(BUILD)):
+        device, _, kind = max((m for m in mounts if os.path.join(parent, "").startswith(os.path.join(m[1], ""))),
+                                  key=lambda m: len(m[1]))
+        if kind not in ("tmpfs", "ramfs"):
+            return tempfile.TemporaryDirectory(dir=parent, prefix="receiver-bench-"), f"{kind} on {device}"
+    raise RuntimeError("no folder on a disk for the store")
+
+
+def wrk(port, clients, seconds, script):
+    out = subprocess.run(["wrk", "-t1", f"-c{clients}", f"-d{seconds}s", "-s", script, f"http://127.0.0.1:{port}/"],
+                         check=True, capture_output=True, text=True).stdout
+    answered, micros, p99, errors, sent, no_content, other = map(int, out.split("result ")[1].split())
+    if errors or answered == 0:
+        raise RuntimeError(f"wrk against port {port}: {errors} errors or non-2xx answers, {answered} answers")
+    return {"rate": answered / (micros / 1e6), "p99": p99 / 1e3, "answered": answered, "sent": sent,
+            "no_content": no_content, "other": other}
+
+
+def receiver_against_nginx():
+    bring_loopback_up()
+    folder, disk = disk_folder()
+    with folder as work:
+        key_file, store = os.path.join(work, "key"), os.path.join(work, "received.db")
+        with open(key_file, "w") as f:
+            f.write(KEY + "\n")
+        bodies = ", ".join('"sealed=%s"' % subprocess.run([BFSEAL, text, KEY], check=True, capture_output=True,
+                                                          text=True).stdout.strip() for text in READINGS)
+        scripts = {}
+        for name, counting in (("timed", ""), ("counting", WRK_COUNTING)):
+            scripts[name] = os.path.join(work, f"{name}.lua")
+            with open(scripts[name], "w") as f:
+                f.write(WRK_SCRIPT % (bodies, counting))
+        # One worker, as the receiver has one thread: one core for the server,
+        # the other for wrk. With two workers they fight wrk for the cores
+        # and nginx's rate drops.
+        temp_paths = "".join(f"{kind}_temp_path {work}/nginx-{kind};\n"
+                             for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        with open(os.path.join(work, "nginx.conf"), "w") as f:
+            f.write(f"daemon off;\nworker_processes 1;\npid {work}/nginx.pid;\nerror_log {work}/nginx-error.log;\n"
+                    f"events {{}}\nhttp {{\naccess_log off;\n{temp_paths}"
+                    "server {\nlisten 127.0.0.1:8081;\nlocation / { return 204; }\n}\n}\n")
+        with open(os.path.join(work, "receiver.log"), "w") as log:
+            # nginx run as root would switch to a user this namespace lacks.
+            servers = [subprocess.Popen([RECEIVER, "--listen", "127.0.0.1:8080", "--key-file", key_file,
+                                         "--store", f"sqlite:{store}"], stderr=log),
+                       subprocess.Popen(["unshare", "--user", "--map-user=1000", "--map-group=1000", "nginx", "-e",
+                                         f"{work}/nginx-error.log", "-c", f"{work}/nginx.conf"], stderr=log)]
+        try:
+            wait_until(lambda: listening(8080) and listening(8081), 10, "the receiver or nginx did not start")
+
+            def rows():
+                with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as db:
+                    return [db.execute(f"select count(*) from {t}").fetchone()[0] for t in ("received", "unopened")]
+
+            def post(clients, script="timed", seconds=6):
+                before = rows()[0]
+                result = wrk(8080, clients, seconds, scripts[script])
+                # Posts in flight when wrk stopped may be kept too, or not
+                # when their connection's end came with them; every answer
+                # must have its row.
+                seen = [before - 1, before]
+                wait_until(lambda: seen.append(rows()[0]) or seen[-1] == seen[-2], 5, "the store kept on growing")
+                result["kept"] = seen[-1] - before
+                if not result["answered"] <= result["kept"] <= result["sent"]:
+                    raise RuntimeError(f"the store holds {result['kept']} posts for {result['answered']} answers")
+                return result
+
+            runs = {f"{name} {clients}": (lambda c=clients, p=port, r=(name == "receiver"):
+                                          post(c) if r else wrk(p, c, 6, scripts["timed"]))
+                    for name, port in (("receiver", 8080), ("nginx", 8081)) for clients in (1, 64)}
+            results = {name: [] for name in runs}
+            for _ in range(5):
+                order = list(runs.items())
+                random.shuffle(order)
+                for name, once in order:
+                    results[name].append(once())
+            with open(f"/proc/{servers[0].pid}/status") as f:
+                memory = {line.split(":")[0]: int(line.split()[1]) for line in f if line.startswith(("VmHWM", "Rss"))}
+
+            check = post(64, "counting", 3)
+            if check["other"] or check["no_content"] != check["answered"] or rows()[1]:
+                raise RuntimeError(f"answers other than 204 or posts that did not open: {check}, {rows()}")
+            print(f"  the store kept {check['kept']} posts for {check['no_content']} answers 204, none other, "
+                  f"of {check['sent']} sent (the rest in flight when wrk stopped); none unopened", file=sys.stderr)
+        finally:
+            for server in servers:
+                server.terminate()
+            for server in servers:
+                server.wait(10)
+        median = {name: {k: statistics.median(r[k] for r in rs) for k in ("rate", "p99")}
+                  for name, rs in results.items()}
+        for clients, target in ((1, ""), (64, ">= 0.5 (rate)")):
+            ours, theirs = median[f"receiver {clients}"], median[f"nginx {clients}"]
+            row(f"sealpost-receiver vs nginx return 204, posts/s, {clients} client{'s' if clients > 1 else ''}",
+                f"{ours['rate'] / theirs['rate']:.2f}", target,
+                f"{ours['rate']:.0f} vs {theirs['rate']:.0f} posts/s, p99 {ours['p99']:.2f} ms vs "
+                f"{theirs['p99']:.2f} ms" + (f"; store on {disk}" if clients > 1 else ""))
+        row("sealpost-receiver peak memory after 64 clients", f"{memory['VmHWM']} KiB", "< 8192 KiB",
+            f"VmHWM, one receiver for all runs; then {memory['RssAnon']} KiB anonymous, "
+            f"{memory['RssFile']} KiB mapped from files (libraries)")
+
+
 def main():
     with open("/proc/cpuinfo") as f:
         cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
     print(f"machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}", file=sys.stderr)
-    print("library (Google Benchmark, 7 interleaved repetitions, medians)", file=sys.stderr)
-    library()
-    with tempfile.TemporaryDirectory() as workdir:
-        print("static programs (./build.sh boards)", file=sys.stderr)
-        static_bfseal = static_programs(workdir)
-        print("bfseal (whole process, alternating runs, medians)", file=sys.stderr)
-        bfseal_against_openssl(workdir, static_bfseal)
-    print("formsend (whole process, alternating runs, medians)", file=sys.stderr)
-    formsend_against_others()
+    if BOARDS != "--receiver":
+        print("library (Google Benchmark, 7 interleaved repetitions, medians)", file=sys.stderr)
+        library()
+        with tempfile.TemporaryDirectory() as workdir:
+            print("static programs (./build.sh boards)", file=sys.stderr)
+            static_bfseal = static_programs(workdir)
+            print("bfseal (whole process, alternating runs, medians)", file=sys.stderr)
+            bfseal_against_openssl(workdir, static_bfseal)
+        print("formsend (whole process, alternating runs, medians)", file=sys.stderr)
+        formsend_against_others()
+    print("sealpost-receiver (wrk, 5 alternating rounds of 6 s, medians)", file=sys.stderr)
+    receiver_against_nginx()
 
     width = max(len(r[0]) for r in ROWS)
     print(f"\nmachine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}\n")

@@ -85,6 +85,10 @@ BlowfishEncDec.h, a CMake package configuration
 
 include(${PROJECT_SOURCE_DIR}/cmake/ReceiverPackage.cmake)
 
+set(receiver_program)
+if(SEALPOST_RECEIVER)
+    set(receiver_program "$<TARGET_FILE:sealpost-receiver>")
+endif()
 # cpack reads this file when it runs, after the build: it computes the
 # programs' Depends from the built programs and fixes the archives' dates.
 configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake.in

@@ -89,23 +89,37 @@ endif()" COMPONENT ${component})
 endfunction()
 
 # A shipped program from <name>.cpp in the current folder, linked lean with
-# the given libraries, installed with its man page <name>.1. The page's title
+# the given libraries, installed with its man page <name>.1, or <name>.8 for
+# a program run by the system (installed in sbin then). The page's title
 # line takes the version and date from the build; it is installed gzipped
-# without a time stamp, as Debian ships man pages.
+# without a time stamp, as Debian ships man pages. COMPONENT names the
+# package it goes into (programs by default).
 function(add_program name)
-    add_executable(${name} ${name}.cpp)
-    target_link_libraries(${name} PRIVATE ${ARGN})
+    cmake_parse_arguments(PARSE_ARGV 1 program "" "SECTION;COMPONENT" "SOURCES")
+    if(NOT program_SECTION)
+        set(program_SECTION 1)
+    endif()
+    if(NOT program_COMPONENT)
+        set(program_COMPONENT programs)
+    endif()
+    set(destination ${CMAKE_INSTALL_BINDIR})
+    if(program_SECTION EQUAL 8)
+        set(destination ${CMAKE_INSTALL_SBINDIR})
+    endif()
+    add_executable(${name} ${name}.cpp ${program_SOURCES})
+    target_link_libraries(${name} PRIVATE ${program_UNPARSED_ARGUMENTS})
     lean_program(${name})
-    install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
-    strip_like_debian(${CMAKE_INSTALL_BINDIR}/${name} programs)
+    install(TARGETS ${name} RUNTIME DESTINATION ${destination} COMPONENT ${program_COMPONENT})
+    strip_like_debian(${destination}/${name} ${program_COMPONENT})
 
-    set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.1)
-    configure_file(${name}.1 ${page} @ONLY)
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.${program_SECTION})
+    configure_file(${name}.${program_SECTION} ${page} @ONLY)
     add_custom_command(OUTPUT ${page}.gz
         COMMAND gzip -9nkf ${page}
         DEPENDS ${page}
         VERBATIM)
     add_custom_target(${name}_man_page ALL DEPENDS ${page}.gz)
     set_property(GLOBAL APPEND PROPERTY SEALPOST_MAN_PAGES ${page}.gz)
-    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${program_SECTION}
+        COMPONENT ${program_COMPONENT})
 endfunction()

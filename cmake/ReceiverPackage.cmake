@@ -1,8 +1,8 @@
-# The package sealpost-receiver (Architecture: all): examples/receiver.py,
-# the server guide, and a systemd unit that runs the receiver under gunicorn.
-# It holds no machine code, so only a build for the build machine packs it:
-# one file serves every architecture, and a cross build makes no second copy.
-if(CMAKE_CROSSCOMPILING)
+# The package sealpost-receiver: the program, its man page, the server
+# guide, and the systemd units that start it on port 80 with socket
+# activation. Built for the build's architecture, so that a gateway board
+# can receive for its neighbours.
+if(NOT SEALPOST_RECEIVER)
     return()
 endif()
 
@@ -14,24 +14,27 @@ add_custom_command(OUTPUT ${guide}
 add_custom_target(receiver_guide ALL DEPENDS ${guide})
 install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${gzipped_docs} ${guide}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package_receiver} COMPONENT receiver)
-install(FILES ${PROJECT_SOURCE_DIR}/examples/receiver.py
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/${package_receiver} COMPONENT receiver)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/${package_receiver}.service
+    ${PROJECT_SOURCE_DIR}/packaging/${package_receiver}.socket
     DESTINATION lib/systemd/system COMPONENT receiver)
 
 list(APPEND CPACK_COMPONENTS_ALL receiver)
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME ${package_receiver})
-set(CPACK_DEBIAN_RECEIVER_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_SOURCE "sealpost\nMulti-Arch: foreign")
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_RECEIVER_PACKAGE_DEPENDS "python3, python3-pycryptodome, gunicorn")
+# Up to 1.2.0 the receiver was a Python application under gunicorn: an
+# upgrade restarts the service on the new program (postinst).
+set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/receiver/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/receiver/prerm ${PROJECT_SOURCE_DIR}/packaging/receiver/postrm)
+set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RECEIVER_DESCRIPTION "open sealed texts posted by sealpost devices
-A WSGI application, run by gunicorn on port 80 as a systemd service, that
-opens the texts bfseal sealed and formsend posted, and appends each one
-that opens to a store, one JSON object per line. Every well-formed sealed
-text gets the same answer, whether it opened or not.
+A small HTTP server, started by systemd on port 80, that opens the texts
+bfseal sealed and formsend posted and keeps each one in an SQLite
+database before it answers. Every well-formed post gets the same answer,
+after the same work, whether it opened or not; what does not open is kept
+too, to open later with another key.
 
-The service runs as a dynamic user with only the capability to bind port
-80, reads the key from /etc/sealpost/key as a systemd credential, and stays
-down until that file exists. The guide is in
+The service runs as a dynamic user with no capabilities (systemd binds the
+port), reads the key from /etc/sealpost/key as a systemd credential, and
+stays down until that file exists. The guide is in
 /usr/share/doc/sealpost-receiver/server.md.gz.")

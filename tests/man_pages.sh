@@ -8,7 +8,7 @@ status=0
 for page in "$@"; do
     title=$(gzip -dcf "$page" | head -n 1)
     case "$title" in
-        ".TH "*" 1 "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]" \"sealpost $version\" "*) ;;
+        ".TH "*" "[18]" "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]" \"sealpost $version\" "*) ;;
         *)
             echo "$page: the title line names no date and sealpost $version: $title" >&2
             status=1

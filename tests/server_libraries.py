@@ -1,5 +1,5 @@
-"""The server guide's code and setups, run as they stand against the built
-programs.
+"""The recipes' code and setups (docs/recipes.md), run as they stand against
+the built programs.
 
 python, node, php: the guide's functions (its Python block, the files its
 checklists write for Node.js and PHP). Every text bfseal seals opens with
@@ -39,9 +39,11 @@ EXPECTED = {"python": set(range(1, 57)), "node": set(range(1, 73)), "php": set(r
 # Where the guide's checklists write the functions.
 MODULES = {"node": "/usr/local/lib/sealpost/sealpost.js", "php": "/usr/local/lib/sealpost/sealpost.php"}
 # Folders and files of the machine the checklists write to: moved into a
-# folder of the test, in the files' paths and in what they name.
-MOVED = ("/etc/sealpost", "/etc/ssl/openssl-legacy.cnf", "/var/lib/sealpost", "/var/www/html", "/run/php",
-         "/usr/local/lib/sealpost", "/etc/systemd/system", "/etc/nginx/sites-available", "/etc/apache2/envvars")
+# folder of the test, in the files' paths and in what they name. Not
+# /etc/sealpost, the receiver's: a checklist that writes there is caught.
+MOVED = ("/etc/sealpost-php", "/etc/sealpost-node", "/etc/ssl/openssl-legacy.cnf", "/var/lib/sealpost",
+         "/var/www/html", "/run/php", "/usr/local/lib/sealpost", "/etc/systemd/system", "/etc/nginx/sites-available",
+         "/etc/apache2/envvars")
 
 # Each driver reads lines "OPERATION KEY ARGUMENT" (key and argument in hex)
 # and answers "ok HEX" or "error MESSAGE" for each. open: opens the argument,
@@ -111,6 +113,8 @@ def guide_files(version=""):
     the lines echo gives to tee -a."""
     files = {}
     for path, quote, body in re.findall(r"tee (\S+) >/dev/null <<('?)EOF\2\n(.*?\n)EOF\n", GUIDE, re.S):
+        # Checklists that share a host must not overwrite each other's files.
+        assert path not in files, f"two steps of the guide write {path}"
         if not quote:
             body = subprocess.run(["sh", "-c", f"cat <<EOF\n{body}EOF\n"], env={"v": version}, capture_output=True,
                                   text=True, check=True).stdout
@@ -136,6 +140,14 @@ def write_guide_files(root, version=""):
         target.write_text(moved(text, root))
         written[path] = target
     return written
+
+
+def key_file(reader, code):
+    """The path of the key file the code reads with reader; a step of the
+    guide must make that file."""
+    path = re.search(rf"""{reader}\(["']([^"']+)["']\)""", code)[1]
+    assert f">{path}'" in GUIDE, f"no step of the guide makes the key file {path}"
+    return path
 
 
 def key_of(length):
@@ -340,12 +352,19 @@ def spans(lengths):
     return ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in runs) or "none"
 
 
+def write_key(root, path):
+    """KEY in the file at path, moved into root; never on the machine's path."""
+    target = pathlib.Path(moved(path, root))
+    assert str(target).startswith(str(root)), f"the guide's key {path} is not a file this test moves"
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_bytes(KEY + b"\r\n")
+
+
 def node_check(workdir):
     """The Node.js checklist's last step, with the key and module it names."""
     check = next(block for block in blocks("sh", GUIDE) if "node --openssl-legacy-provider -e" in block)
     write_guide_files(workdir)
-    (workdir / "etc/sealpost").mkdir(parents=True, exist_ok=True)
-    (workdir / "etc/sealpost/key").write_bytes(KEY + b"\r\n")
+    write_key(workdir, key_file("readKey", check))
     run = subprocess.run(["sh", "-c", moved(check.removeprefix("sudo "), workdir)], capture_output=True,
                          timeout=60)
     assert (run.returncode, run.stdout) == (0, b"it works\n"), run
@@ -360,9 +379,9 @@ class Servers:
         self.root, self.processes = root, []
         self.version = os.listdir("/etc/php")[0]
         self.files = write_guide_files(root, self.version)
-        for folder in ("etc/sealpost", "var/lib/sealpost", "run/php"):
+        for folder in ("var/lib/sealpost", "run/php"):
             (root / folder).mkdir(parents=True, exist_ok=True)
-        (root / "etc/sealpost/key").write_bytes(KEY + b"\r\n")
+        write_key(root, key_file("read_key", guide_files()["/var/www/html/receive.php"]))
         pathlib.Path("/proc/sys/net/ipv4/ip_unprivileged_port_start").write_text("0")
 
     def start(self, command, env=None, ready=lambda: True):

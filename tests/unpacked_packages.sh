@@ -45,9 +45,11 @@ for deb in "$@"; do
             ;;
         sealpost-receiver)
             expected="foreign net"
-            [ "$(field "$deb" Depends)" = "python3, python3-pycryptodome, gunicorn" ] ||
-                fail "sealpost-receiver does not depend on python3, python3-pycryptodome and gunicorn"
-            unit=$root/usr/lib/systemd/system/sealpost-receiver.service
+            depends=$(field "$deb" Depends)
+            for library in libmicrohttpd12 libsqlite3-0 libssl3; do
+                echo "$depends" | grep -Eq "(^|, )$library( |,|$)" || fail "sealpost-receiver depends on $depends: no $library"
+            done
+            units="$root/usr/lib/systemd/system/sealpost-receiver.socket $root/usr/lib/systemd/system/sealpost-receiver.service"
             ;;
         *) fail "$deb: an unexpected package" ;;
     esac
@@ -55,12 +57,17 @@ for deb in "$@"; do
         fail "$deb: Multi-Arch and Section are not $expected"
 done
 
-# The receiver's unit passes systemd's own check, and runs the application
-# from the folder the package puts it in.
-if [ -n "${unit:-}" ]; then
-    verdict=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$verdict" ] || fail "systemd-analyze verify: $verdict"
-    folder=$(sed -n 's/^ExecStart=.* --chdir \([^ ]*\) .*/\1/p' "$unit")
-    [ -f "$root$folder/receiver.py" ] || fail "the unit runs the receiver from ${folder:-nowhere}, where the package has none"
+# The receiver's units pass systemd's own check, with the program and the
+# man page they name taken from the package.
+if [ -n "${units:-}" ]; then
+    program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$root/usr/lib/systemd/system/sealpost-receiver.service")
+    [ -x "$root$program" ] || fail "the unit starts ${program:-nothing}, which the package does not hold"
+    mkdir -p "$work/units"
+    for unit in $units; do
+        sed "s|$program|$root$program|" "$unit" >"$work/units/$(basename "$unit")"
+    done
+    verdict=$(MANPATH="$root/usr/share/man" systemd-analyze verify "$work"/units/* 2>&1) && [ -z "$verdict" ] ||
+        fail "systemd-analyze verify: $verdict"
 fi
 
 # EMULATOR is a command line, possibly empty, so it is split on purpose.
@@ -80,8 +87,8 @@ sealed=$(run "$root/usr/bin/bfseal" "$text" "$key")
 # C start-up files carry no IBT/SHSTK marks) and branch protection (an arm64
 # feature that newer versions report on every architecture). Its exit status
 # would count those, so its report is read instead.
-programs=$(find "$root/usr/bin" -type f | wc -l)
-report=$(hardening-check "$root"/usr/bin/* 2>/dev/null || true)
+programs=$(find "$root/usr/bin" "$root/usr/sbin" -type f | wc -l)
+report=$(hardening-check "$root"/usr/bin/* "$root"/usr/sbin/* 2>/dev/null || true)
 echo "$report"
 if echo "$report" | grep -v -e 'Control flow integrity:' -e 'Branch Protection:' | grep -q ': no'; then
     fail "hardening-check found a missing protection"
@@ -91,7 +98,7 @@ for check in 'Position Independent Executable: yes' 'Stack protected: yes' 'Fort
     [ "$(echo "$report" | grep -c "$check")" -eq "$programs" ] || fail "not every program has $check"
 done
 
-"$here/man_pages.sh" "$VERSION" "$root"/usr/share/man/man1/*.1.gz
+"$here/man_pages.sh" "$VERSION" "$root"/usr/share/man/man1/*.1.gz "$root"/usr/share/man/man8/*.8.gz
 
 cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root/usr" \
     ${TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"} >/dev/null

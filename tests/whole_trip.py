@@ -1,9 +1,10 @@
 """The whole trip, shown step by step: bfseal seals a text, formsend posts it
-to examples/receiver.py on port 80 of the loopback, which opens it and keeps
-it in its store; then bfopen opens the same sealed text. Exits 1 unless the
-receiver answers 204 and both the store and bfopen give the text back.
-Runs inside a private network namespace (see in_netns.sh); `./build.sh demo`
-shows it, and the test suite runs it on the host and under qemu-arm.
+to sealpost-receiver on port 80 of the loopback, which opens it and keeps it
+in its database; sealpost-receiver export reads the row back, and bfopen
+opens the same sealed text. Exits 1 unless the receiver answers 204 and both
+the export and bfopen give the text back. Runs inside a private network
+namespace (see in_netns.sh); `./build.sh demo` shows it, and the test suite
+runs it on the host and under qemu-arm.
 
 Usage: whole_trip.py BUILD_DIR [LAUNCHER...]
 """
@@ -16,31 +17,34 @@ import time
 
 from formsend_e2e import bring_loopback_up
 
-BUILD = pathlib.Path(sys.argv[1])
+BUILD = pathlib.Path(sys.argv[1]).resolve()
 LAUNCHER = sys.argv[2:]
-RECEIVER = pathlib.Path(__file__).resolve().parent.parent / "examples" / "receiver.py"
-# The receiver needs Debian's pycryptodome, which only Debian's Python sees.
-PYTHON = "/usr/bin/python3"
 TEXT, KEY = "Attack at dawn", "sesame"
 
 
-def run(program, *args):
+def run(program, *args, cwd=None):
     """Shows the command line, runs the built program, returns its output."""
     print("$", program, *(f"'{arg}'" if " " in arg else arg for arg in args), flush=True)
-    done = subprocess.run(LAUNCHER + [str(BUILD / program / program), *args],
-                          stdout=subprocess.PIPE, timeout=120)
-    sys.stdout.buffer.write(done.stdout + b"\n")
+    done = subprocess.run(LAUNCHER + [str(BUILD / folder(program) / program), *args], stdout=subprocess.PIPE,
+                          timeout=120, cwd=cwd)
+    sys.stdout.buffer.write(done.stdout + (b"" if done.stdout.endswith(b"\n") else b"\n"))
     if done.returncode != 0:
         sys.exit(f"{program} failed with status {done.returncode}")
     return done.stdout.decode()
 
 
+def folder(program):
+    """The build folder a program is made in."""
+    return "receiver" if program == "sealpost-receiver" else program
+
+
 def start_receiver(work, log):
-    """The receiver on 127.0.0.1 port 80, its key in a file, its store beside it."""
+    """The receiver on 127.0.0.1 port 80, its key in a file, its database beside it."""
     (work / "key").write_text(KEY + "\n")
     print(f"$ echo {KEY} >key")
-    print("$ python3 examples/receiver.py --key-file key --store received.jsonl &")
-    receiver = subprocess.Popen([PYTHON, str(RECEIVER), "--key-file", "key", "--store", "received.jsonl"],
+    print("$ sealpost-receiver --listen 127.0.0.1:80 --key-file key --store sqlite:received.db &", flush=True)
+    receiver = subprocess.Popen(LAUNCHER + [str(BUILD / "receiver" / "sealpost-receiver"), "--listen",
+                                            "127.0.0.1:80", "--key-file", "key", "--store", "sqlite:received.db"],
                                 cwd=work, stderr=log)
     deadline = time.monotonic() + 30
     while b"listening" not in pathlib.Path(log.name).read_bytes():
@@ -51,24 +55,20 @@ def start_receiver(work, log):
 
 
 def main():
-    if subprocess.run([PYTHON, "-c", "import Cryptodome"], stderr=subprocess.DEVNULL).returncode != 0:
-        print(f"SKIPPED: {PYTHON} cannot import Cryptodome: install python3-pycryptodome", file=sys.stderr)
-        sys.exit(77)
     bring_loopback_up()
     sealed = run("bfseal", TEXT, KEY)
     with tempfile.TemporaryDirectory() as work, tempfile.NamedTemporaryFile() as log:
         receiver = start_receiver(pathlib.Path(work), log)
         try:
-            answer = run("formsend", "127.0.0.1", "/open", f"sealed={sealed}")
+            answer = run("formsend", "127.0.0.1", "/", f"sealed={sealed}")
         finally:
             receiver.terminate()
             receiver.wait()
         print("(the receiver's log:)", pathlib.Path(log.name).read_text(), sep="\n", end="")
-        stored = (pathlib.Path(work) / "received.jsonl").read_text()
-        print("$ cat received.jsonl", stored, sep="\n", end="", flush=True)
+        exported = run("sealpost-receiver", "export", "--store", "sqlite:received.db", cwd=work)
     opened = run("bfopen", sealed, KEY)
-    lines = [json.loads(line) for line in stored.splitlines()]
-    if answer.split("\n", 2)[1] != "HTTP/1.0 204 No Content\r" or [line["text"] for line in lines] != [TEXT] \
+    rows = [json.loads(line) for line in exported.splitlines()]
+    if answer.split("\n", 2)[1] != "HTTP/1.1 204 No Content\r" or [row["text"] for row in rows] != [TEXT] \
             or opened != TEXT:
         sys.exit("the text did not come back")
 

@@ -1,0 +1,97 @@
+#include "form.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes the aLength bytes at apText into apOut, which has room for as
+// many; returns the decoded length.
+size_t decode(const char *apText, size_t aLength, char *apOut)
+{
+    size_t out = 0;
+    for (size_t i = 0; i < aLength; ++i) {
+        char c = apText[i];
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%' && i + 2 < aLength && hexValue(apText[i + 1]) >= 0 && hexValue(apText[i + 2]) >= 0) {
+            c = static_cast<char>(hexValue(apText[i + 1]) * 16 + hexValue(apText[i + 2]));
+            i += 2;
+        }
+        apOut[out++] = c;
+    }
+    return out;
+}
+
+// Whether the aLength encoded bytes at apName decode to "sealed"; a name
+// decodes to at most as many bytes as it has, so longer ones are decoded
+// only as far as it takes to tell.
+bool namesSealed(const char *apName, size_t aLength)
+{
+    constexpr char kSealed[] = "sealed";
+    constexpr size_t kLength = sizeof kSealed - 1;
+    if (aLength < kLength || aLength > 3 * kLength)
+        return false;
+    char decoded[3 * kLength];
+    return decode(apName, aLength, decoded) == kLength && memcmp(decoded, kSealed, kLength) == 0;
+}
+
+} // namespace
+
+SealedForm readSealedForm(const char *apBody, size_t aLength)
+{
+    size_t fields = 1;
+    for (size_t i = 0; i < aLength; ++i)
+        fields += apBody[i] == '&';
+    if (fields > formMaxFields)
+        return {formTooManyFields, {sealedHexOk, 0}, nullptr};
+
+    const char *value = nullptr;
+    size_t valueLength = 0;
+    size_t found = 0;
+    for (size_t start = 0; start <= aLength;) {
+        size_t next = start;
+        while (next < aLength && apBody[next] != '&')
+            ++next;
+        size_t nameEnd = start;
+        while (nameEnd < next && apBody[nameEnd] != '=')
+            ++nameEnd;
+        if (next > start && namesSealed(apBody + start, nameEnd - start)) {
+            ++found;
+            size_t valueStart = nameEnd < next ? nameEnd + 1 : next;
+            value = apBody + valueStart;
+            valueLength = next - valueStart;
+        }
+        start = next + 1;
+    }
+    if (found != 1)
+        return {formNotOneSealed, {sealedHexOk, 0}, nullptr};
+
+    char *sealed = static_cast<char *>(malloc(valueLength + 1));
+    if (sealed == nullptr)
+        return {formOutOfMemory, {sealedHexOk, 0}, nullptr};
+    size_t length = decode(value, valueLength, sealed);
+    sealed[length] = '\0';
+    // A decoded zero byte would end the text early: it is a character that
+    // is not a hex digit, like any other.
+    SealedHexCheck shape = checkSealedHex(sealed);
+    const char *zero = static_cast<const char *>(memchr(sealed, '\0', length));
+    if (zero != nullptr && (shape.fault != sealedHexNotADigit || shape.position > static_cast<size_t>(zero - sealed)))
+        shape = {sealedHexNotADigit, static_cast<size_t>(zero - sealed) + 1};
+    if (shape.fault != sealedHexOk) {
+        free(sealed);
+        return {formSealedShape, shape, nullptr};
+    }
+    return {formOk, shape, sealed};
+}

@@ -1,0 +1,412 @@
+// sealpost-receiver [--listen ADDR:PORT] [--key-file FILE] [--store URL]:
+// opens the sealed texts devices post and keeps them. Its subcommands read
+// the store: export prints what is kept, reopen opens what did not open
+// with another key.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <sqlite3.h>
+
+#include "key_file.h"
+#include "serve.h"
+#include "store.h"
+#include "systemd.h"
+
+namespace {
+
+constexpr char kProgram[] = "sealpost-receiver";
+constexpr long long kUnopenedLimit = 64LL << 20;
+constexpr int kBacklog = 1024;
+// Thousands: many boards behind one NAT share one address, so there is no
+// bound per address, only this one in all.
+constexpr unsigned kConnections = 4000;
+constexpr char kPackageState[] = "/var/lib/sealpost-receiver";
+// A path, with "sqlite:" or "/sealpost-key" added to it.
+constexpr size_t kPathSize = PATH_MAX + 32;
+
+enum { usageStatus = 2 };
+
+void printUsage(FILE *apStream)
+{
+    fprintf(apStream, "%s [--listen ADDR:PORT] [--key-file FILE] [--store URL] [--unopened-limit BYTES]\n"
+                      "%s export [--store URL] [--since TIME]\n"
+                      "%s reopen --key-file FILE [--store URL]\n"
+                      "%s --help | --version\n",
+            kProgram, kProgram, kProgram, kProgram);
+}
+
+struct Options {
+    const char *listen;
+    const char *keyFile;
+    const char *store;
+    const char *since;
+    long long unopenedLimit;
+    bool ok;
+};
+
+int usageError(const char *apFormat, const char *apArgument)
+{
+    fprintf(stderr, "%s: ", kProgram);
+    fprintf(stderr, apFormat, apArgument);
+    fputc('\n', stderr);
+    printUsage(stderr);
+    return usageStatus;
+}
+
+// Reads "--name value" pairs from argv[aFirst] on; only the names in
+// apAllowed ("--listen --key-file", say) are taken.
+Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, int *apStatus)
+{
+    Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, false};
+    for (int i = aFirst; i < argc; i += 2) {
+        const char *name = argv[i];
+        const char *found = strstr(apAllowed, name);
+        size_t length = strlen(name);
+        if (strncmp(name, "--", 2) != 0 || found == nullptr || (found[length] != ' ' && found[length] != '\0')) {
+            *apStatus = usageError("unknown option %s", name);
+            return options;
+        }
+        if (i + 1 >= argc) {
+            *apStatus = usageError("%s needs a value", name);
+            return options;
+        }
+        const char *value = argv[i + 1];
+        if (strcmp(name, "--listen") == 0) {
+            options.listen = value;
+        } else if (strcmp(name, "--key-file") == 0) {
+            options.keyFile = value;
+        } else if (strcmp(name, "--store") == 0) {
+            options.store = value;
+        } else if (strcmp(name, "--since") == 0) {
+            options.since = value;
+        } else {
+            char *end = nullptr;
+            errno = 0;
+            options.unopenedLimit = strtoll(value, &end, 10);
+            if (errno != 0 || end == value || *end != '\0' || options.unopenedLimit < 0) {
+                *apStatus = usageError("--unopened-limit takes a number of bytes, not %s", value);
+                return options;
+            }
+        }
+    }
+    options.ok = true;
+    return options;
+}
+
+// The default store, in the state folder systemd gives the service, or the
+// package's when run by hand.
+const char *defaultStore(char *apBuffer, size_t aSize)
+{
+    const char *state = getenv("STATE_DIRECTORY");
+    snprintf(apBuffer, aSize, "sqlite:%s/received.db", state != nullptr && *state != '\0' ? state : kPackageState);
+    return apBuffer;
+}
+
+// Reads the key into apKey (keyFileBufferSize bytes); returns the exit
+// status, 0 when it was read.
+int readKey(const char *apPath, char *apKey, char *apPathBuffer, size_t aSize, const char **apUsedPath)
+{
+    if (apPath == nullptr) {
+        const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+        if (credentials == nullptr || *credentials == '\0') {
+            fprintf(stderr, "%s: no key: give --key-file FILE, or run under systemd with "
+                            "LoadCredential=sealpost-key:FILE\n", kProgram);
+            return 1;
+        }
+        snprintf(apPathBuffer, aSize, "%s/sealpost-key", credentials);
+        apPath = apPathBuffer;
+    }
+    *apUsedPath = apPath;
+    KeyFile read = readKeyFile(apPath, apKey);
+    if (read.fault != keyFileOk) {
+        reportKeyFileFault(kProgram, apPath, read);
+        return 1;
+    }
+    return 0;
+}
+
+int openStoreOrSay(const char *apUrl, StoreAccess aAccess, long long aLimit, Store *apStore)
+{
+    char buffer[kPathSize];
+    const char *url = apUrl != nullptr ? apUrl : defaultStore(buffer, sizeof buffer);
+    StoreFault fault = openStore(url, aAccess, aLimit, apStore);
+    if (fault.failed) {
+        fprintf(stderr, "%s: %s\n", kProgram, fault.message);
+        return 1;
+    }
+    return 0;
+}
+
+// A JSON string, with every character that could end a line in some
+// reader escaped: the control characters, U+2028 and U+2029.
+void writeJsonString(FILE *apOut, const char *apText)
+{
+    fputc('"', apOut);
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(apText); *c != '\0'; ++c) {
+        if (*c == '"' || *c == '\\') {
+            fputc('\\', apOut);
+            fputc(*c, apOut);
+        } else if (*c == '\n') {
+            fputs("\\n", apOut);
+        } else if (*c == '\r') {
+            fputs("\\r", apOut);
+        } else if (*c == '\t') {
+            fputs("\\t", apOut);
+        } else if (*c < 0x20 || *c == 0x7f) {
+            fprintf(apOut, "\\u%04x", *c);
+        } else if (c[0] == 0xe2 && c[1] == 0x80 && (c[2] == 0xa8 || c[2] == 0xa9)) {
+            fprintf(apOut, "\\u%04x", c[2] == 0xa8 ? 0x2028 : 0x2029);
+            c += 2;
+        } else {
+            fputc(*c, apOut);
+        }
+    }
+    fputc('"', apOut);
+}
+
+// A time in UTC as ISO 8601 writes it, or the start of one: 2026-12-08,
+// 2026-12-08T18:00, 2026-12-08T18:00:00Z.
+bool isTimePrefix(const char *apTime)
+{
+    constexpr char kShape[] = "0000-00-00T00:00:00Z";
+    size_t length = strlen(apTime);
+    if (length < 4 || length > sizeof kShape - 1)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        bool digit = apTime[i] >= '0' && apTime[i] <= '9';
+        if (kShape[i] == '0' ? !digit : apTime[i] != kShape[i])
+            return false;
+    }
+    return true;
+}
+
+int exportReceived(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 2, "--store --since", &status);
+    if (!options.ok)
+        return status;
+    if (options.since != nullptr && !isTimePrefix(options.since)) {
+        fprintf(stderr, "%s: --since takes a time in UTC as ISO 8601, such as 2026-12-08 or "
+                        "2026-12-08T18:00:00Z, not %s\n", kProgram, options.since);
+        return usageStatus;
+    }
+    Store store;
+    if (openStoreOrSay(options.store, storeToRead, 0, &store) != 0)
+        return 1;
+    sqlite3_stmt *cursor = nullptr;
+    ReceivedRow row;
+    StoreFault fault;
+    while (nextReceived(store, options.since, &cursor, &row, &fault)) {
+        fputs("{\"received\": ", stdout);
+        writeJsonString(stdout, row.receivedAt);
+        fputs(", \"from\": ", stdout);
+        writeJsonString(stdout, row.peer);
+        if (row.device != nullptr) {
+            fputs(", \"device\": ", stdout);
+            writeJsonString(stdout, row.device);
+        }
+        fputs(", \"text\": ", stdout);
+        writeJsonString(stdout, row.text);
+        fputs("}\n", stdout);
+    }
+    closeStore(&store);
+    if (fault.failed) {
+        fprintf(stderr, "%s: %s\n", kProgram, fault.message);
+        return 1;
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+int reopen(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 2, "--key-file --store", &status);
+    if (!options.ok)
+        return status;
+    if (options.keyFile == nullptr)
+        return usageError("%s needs --key-file FILE, the other key to try", "reopen");
+    char key[keyFileBufferSize];
+    char path[kPathSize];
+    const char *usedPath = nullptr;
+    if (readKey(options.keyFile, key, path, sizeof path, &usedPath) != 0)
+        return 1;
+    Store store;
+    status = openStoreOrSay(options.store, storeToReopen, kUnopenedLimit, &store);
+    if (status == 0) {
+        Reopened reopened = reopenUnopened(store, key);
+        closeStore(&store);
+        printf("moved %zu of %zu unopened posts to received\n", reopened.moved, reopened.tried);
+        if (reopened.fault.failed) {
+            fprintf(stderr, "%s: %s\n", kProgram, reopened.fault.message);
+            status = 1;
+        }
+    }
+    OPENSSL_cleanse(key, sizeof key);
+    return status;
+}
+
+// A listening TCP socket on "ADDR:PORT" or "[ADDR]:PORT"; -1 after a message.
+int listenOn(const char *apAddress)
+{
+    char host[64];
+    const char *colon = strrchr(apAddress, ':');
+    size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - apAddress) : 0;
+    char *end = nullptr;
+    long port = colon != nullptr ? strtol(colon + 1, &end, 10) : 0;
+    bool bracketed = hostLength >= 2 && apAddress[0] == '[' && apAddress[hostLength - 1] == ']';
+    if (bracketed) {
+        apAddress += 1;
+        hostLength -= 2;
+    }
+    sockaddr_storage address = {};
+    socklen_t size = 0;
+    bool valid = colon != nullptr && hostLength < sizeof host && end != colon + 1 && *end == '\0' && port > 0 &&
+                 port < 65536;
+    if (valid) {
+        memcpy(host, apAddress, hostLength);
+        host[hostLength] = '\0';
+        auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+        if (!bracketed && inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<uint16_t>(port));
+            size = sizeof *v4;
+        } else if (bracketed && inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<uint16_t>(port));
+            size = sizeof *v6;
+        } else {
+            valid = false;
+        }
+    }
+    if (!valid) {
+        fprintf(stderr, "%s: --listen takes ADDR:PORT or [ADDR]:PORT, such as 0.0.0.0:80, not %s\n", kProgram,
+                colon != nullptr || bracketed ? apAddress - bracketed : apAddress);
+        return -1;
+    }
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int on = 1;
+    if (fd >= 0)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd, kBacklog) != 0) {
+        fprintf(stderr, "%s: cannot listen on %s: %s\n", kProgram, colon != nullptr ? apAddress - bracketed : "",
+                strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// As many connections as the descriptors allow, up to kConnections.
+unsigned connectionLimit(void)
+{
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return 1000;
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    // Room for the store, the log and libmicrohttpd's own descriptors.
+    rlim_t usable = files.rlim_cur > 64 ? files.rlim_cur - 64 : 1;
+    return usable < kConnections ? static_cast<unsigned>(usable) : kConnections;
+}
+
+int receive(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 1, "--listen --key-file --store --unopened-limit", &status);
+    if (!options.ok)
+        return status;
+    char key[keyFileBufferSize];
+    char path[kPathSize];
+    const char *keyFile = nullptr;
+    if (readKey(options.keyFile, key, path, sizeof path, &keyFile) != 0)
+        return 1;
+    Store store;
+    status = openStoreOrSay(options.store, storeToKeep, options.unopenedLimit, &store);
+    int listening = -1;
+    bool fromSystemd = false;
+    if (status == 0) {
+        int sockets = socketsFromSystemd();
+        if (sockets > 1) {
+            fprintf(stderr, "%s: systemd passed %d sockets; the receiver listens on one\n", kProgram, sockets);
+            status = 1;
+        } else if (sockets == 1) {
+            listening = systemdFirstSocket;
+            fromSystemd = true;
+            fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
+        } else {
+            listening = listenOn(options.listen);
+            status = listening < 0 ? 1 : 0;
+        }
+    }
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    int signalFd = -1;
+    if (status == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        sigprocmask(SIG_BLOCK, &signals, nullptr);
+        signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (signalFd < 0) {
+            fprintf(stderr, "%s: cannot watch for signals: %s\n", kProgram, strerror(errno));
+            status = 1;
+        }
+    }
+    if (status == 0) {
+        fprintf(stderr, "%s: listening on %s, keeping posts in %s\n", kProgram,
+                fromSystemd ? "the socket systemd passed" : options.listen, sqlite3_db_filename(store.db, "main"));
+        status = serve({listening, signalFd, keyFile, key, store, connectionLimit()});
+        // serve closed it.
+        listening = -1;
+    }
+    if (signalFd >= 0)
+        close(signalFd);
+    if (listening >= 0)
+        close(listening);
+    if (store.db != nullptr)
+        closeStore(&store);
+    OPENSSL_cleanse(key, sizeof key);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", kProgram, SEALPOST_VERSION);
+        return 0;
+    }
+    if (argc >= 2 && strcmp(argv[1], "export") == 0)
+        return exportReceived(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "reopen") == 0)
+        return reopen(argc, argv);
+    return receive(argc, argv);
+}
