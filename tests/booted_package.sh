@@ -1,6 +1,6 @@
 #!/bin/bash
 # booted_package.sh WORK CACHE SOURCE DEB FORMSEND BFSEAL: the receiver's
-# package as users run it, under a real systemd. A Debian 12 (minbase) root,
+# package as users run it, under a real systemd. A minbase root of this machine's Debian,
 # made once with debootstrap and kept as a tarball in CACHE, is unpacked
 # fresh into WORK for each of two containers, booted with systemd-nspawn on
 # a private network (their own loopback only):
@@ -22,7 +22,8 @@ source=$3
 deb=$4
 formsend=$5
 bfseal=$6
-suite=bookworm
+# The build machine's own Debian, which the package was built for.
+suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
 # The last commit of 1.2.0, whose receiver was Python under gunicorn.
 old_release=5fb2f37
 include=systemd,systemd-sysv,dbus,man-db
