@@ -94,6 +94,8 @@ void deferLine(Receiver *apReceiver, const char *apPeer)
     int length = snprintf(line, sizeof line,
                           "sealpost-receiver: a post from %s does not open: wrong key or damaged; kept in unopened\n",
                           apPeer);
+    if (length < 0 || length >= static_cast<int>(sizeof line))
+        return;
     size_t needed = apReceiver->logLength + static_cast<size_t>(length);
     if (needed > apReceiver->logCapacity) {
         size_t capacity = needed * 2;
@@ -130,6 +132,9 @@ MHD_Result queueText(MHD_Connection *apConnection, unsigned aStatus, const char 
     va_start(arguments, apFormat);
     int length = vsnprintf(text, sizeof text - 1, apFormat, arguments);
     va_end(arguments);
+    // A reason cut short still ends in its line break, inside the buffer.
+    if (length < 0 || length > static_cast<int>(sizeof text) - 2)
+        length = length < 0 ? 0 : static_cast<int>(sizeof text) - 2;
     text[length] = '\n';
     MHD_Response *response =
         MHD_create_response_from_buffer(static_cast<size_t>(length) + 1, text, MHD_RESPMEM_MUST_COPY);
