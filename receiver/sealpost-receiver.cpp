@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <openssl/crypto.h>
-#include <sqlite3.h>
 
 #include "key_file.h"
 #include "serve.h"
@@ -206,10 +205,10 @@ int exportReceived(int argc, char **argv)
     Store store;
     if (openStoreOrSay(options.store, storeToRead, 0, &store) != 0)
         return 1;
-    sqlite3_stmt *cursor = nullptr;
+    StoreCursor cursor = {};
     ReceivedRow row;
     StoreFault fault;
-    while (nextReceived(store, options.since, &cursor, &row, &fault)) {
+    while (nextReceived(&store, {options.since, nullptr}, &cursor, &row, &fault)) {
         fputs("{\"received\": ", stdout);
         writeJsonString(stdout, row.receivedAt);
         fputs(", \"from\": ", stdout);
@@ -250,7 +249,7 @@ int reopen(int argc, char **argv)
     Store store;
     status = openStoreOrSay(options.store, storeToReopen, kUnopenedLimit, &store);
     if (status == 0) {
-        Reopened reopened = reopenUnopened(store, key);
+        Reopened reopened = reopenUnopened(&store, key);
         closeStore(&store);
         printf("moved %zu of %zu unopened posts to received\n", reopened.moved, reopened.tried);
         if (reopened.fault.failed) {
@@ -376,8 +375,10 @@ int receive(int argc, char **argv)
         }
     }
     if (status == 0) {
+        char where[kPathSize];
+        describeStore(&store, where, sizeof where);
         fprintf(stderr, "%s: listening on %s, keeping posts in %s\n", kProgram,
-                fromSystemd ? "the socket systemd passed" : options.listen, sqlite3_db_filename(store.db, "main"));
+                fromSystemd ? "the socket systemd passed" : options.listen, where);
         status = serve({listening, signalFd, keyFile, key, store, connectionLimit()});
         // serve closed it.
         listening = -1;
@@ -386,7 +387,7 @@ int receive(int argc, char **argv)
         close(signalFd);
     if (listening >= 0)
         close(listening);
-    if (store.db != nullptr)
+    if (store.db != nullptr || store.pg != nullptr)
         closeStore(&store);
     OPENSSL_cleanse(key, sizeof key);
     return status;

@@ -75,6 +75,8 @@ struct Receiver {
     char *log;
     size_t logLength;
     size_t logCapacity;
+    Post **group; // room for the posts of one commit
+    size_t groupCapacity;
 };
 
 void logLine(const char *apFormat, ...)
@@ -279,6 +281,8 @@ MHD_Result receive(Receiver *apReceiver, MHD_Connection *apConnection, Request *
     apRequest->post.device = nullptr;
     peerOf(apConnection, apRequest->post.peer);
     utcNow(apRequest->post.receivedAt);
+    if (!postDigest(apRequest->post.device, apRequest->sealed, apRequest->post.digest))
+        return queueText(apConnection, MHD_HTTP_SERVICE_UNAVAILABLE, "the receiver is out of memory");
 
     apRequest->stage = stageWaiting;
     apRequest->connection = apConnection;
@@ -424,11 +428,21 @@ void cutOffSlowConnections(Receiver *apReceiver)
 // the outcome of the group's commit.
 void commitWaiting(Receiver *apReceiver)
 {
-    StoreFault result = beginGroup(apReceiver->store);
-    for (Request *request = apReceiver->waitingFirst; request != nullptr && !result.failed;
-         request = request->nextWaiting)
-        result = keepPost(apReceiver->store, request->post);
-    result = commitGroup(apReceiver->store, result);
+    if (apReceiver->waiting > apReceiver->groupCapacity) {
+        size_t capacity = apReceiver->waiting * 2;
+        Post **grown = static_cast<Post **>(realloc(apReceiver->group, capacity * sizeof *grown));
+        if (grown != nullptr) {
+            apReceiver->group = grown;
+            apReceiver->groupCapacity = capacity;
+        }
+    }
+    StoreFault result = {true, "out of memory"};
+    if (apReceiver->waiting <= apReceiver->groupCapacity) {
+        size_t count = 0;
+        for (Request *request = apReceiver->waitingFirst; request != nullptr; request = request->nextWaiting)
+            apReceiver->group[count++] = &request->post;
+        result = keepGroup(&apReceiver->store, apReceiver->group, count);
+    }
     if (result.failed)
         logLine("a commit of %zu post%s failed, answered 503: %s", apReceiver->waiting,
                 apReceiver->waiting == 1 ? "" : "s", result.message);
@@ -436,7 +450,7 @@ void commitWaiting(Receiver *apReceiver)
         Request *next = request->nextWaiting;
         request->nextWaiting = nullptr;
         request->stage = result.failed ? stageUnavailable : stageKept;
-        if (!result.failed && request->text == nullptr)
+        if (!result.failed && request->text == nullptr && !request->post.duplicate)
             deferLine(apReceiver, request->post.peer);
         MHD_resume_connection(request->connection);
         request = next;
@@ -559,5 +573,6 @@ int serve(ServeSettings aSettings)
     MHD_destroy_response(receiver.noContent);
     MHD_destroy_response(receiver.unavailable);
     free(receiver.log);
+    free(receiver.group);
     return 0;
 }

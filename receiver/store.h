@@ -1,7 +1,9 @@
-// Where the receiver keeps what devices post: an SQLite database in WAL mode
-// with synchronous=FULL, so that a commit that returned is on the disk. The
-// table received holds the texts that opened; unopened holds the sealed hex
-// of posts that did not, bounded, for a later reopen with another key.
+// Where the receiver keeps what devices post: an SQLite file on this host,
+// or a PostgreSQL database that receivers on several hosts share. The table
+// received holds the texts that opened; unopened holds the sealed hex of
+// posts that did not, bounded, for a later reopen with another key. Each
+// post is kept once: a post whose digest either table holds already is a
+// duplicate and is not kept again.
 #ifndef RECEIVER_STORE_H
 #define RECEIVER_STORE_H
 
@@ -9,11 +11,14 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct pg_conn;
+struct pg_result;
 
 enum {
     storeMessageSize = 320,
     peerSize = 46,      // an IPv6 address as text, with its terminator
-    timestampSize = 21  // 2026-12-08T18:43:03Z and the terminator
+    timestampSize = 21, // 2026-12-08T18:43:03Z and the terminator
+    digestSize = 65     // SHA-256 in lowercase hex, with its terminator
 };
 
 enum StoreAccess {
@@ -22,27 +27,37 @@ enum StoreAccess {
     storeToReopen  // read and written; must exist
 };
 
+enum StoreKind { storeSqlite, storePostgres };
+
 struct Store {
+    enum StoreKind kind;
+    long long unopenedLimit; // bytes of sealed hex kept in unopened at most
+    // SQLite
     struct sqlite3 *db;
     struct sqlite3_stmt *insertReceived;
     struct sqlite3_stmt *insertUnopened;
     struct sqlite3_stmt *unopenedBytes;
     struct sqlite3_stmt *dropOldestUnopened;
-    long long unopenedLimit; // bytes of sealed hex kept in unopened at most
+    // PostgreSQL
+    struct pg_conn *pg;
+    long long lastTrim; // CLOCK_MONOTONIC seconds of the last trim of unopened
 };
 
-// What failed, worded for a person: the store's URL or path and SQLite's reason.
+// What failed, worded for a person: the store's URL or path and the
+// database's reason.
 struct StoreFault {
     bool failed;
     char message[storeMessageSize];
 };
 
 struct Post {
-    const char *sealed;           // the hex as posted
-    const char *text;             // the opened text; null when it did not open
-    const char *device;           // null: the post named none
-    char peer[peerSize];          // the client's address
+    const char *sealed;             // the hex as posted
+    const char *text;               // the opened text; null when it did not open
+    const char *device;             // null: the post named none
+    char peer[peerSize];            // the client's address
     char receivedAt[timestampSize]; // UTC, ISO 8601
+    char digest[digestSize];        // postDigest's, set before keeping
+    bool duplicate;                 // set by keepGroup: kept before, not again
 };
 
 struct ReceivedRow {
@@ -52,26 +67,61 @@ struct ReceivedRow {
     const char *text;
 };
 
-// Opens the store apUrl names ("sqlite:PATH"), makes its tables where they
-// are missing and checks it can be written (storeToKeep) or read. On a
-// fault *apStore is closed already.
+// Per device, how many posts unopened holds and when the last came.
+struct NotOpenedRow {
+    const char *device; // null: posts that named none
+    long long count;
+    const char *last;
+};
+
+// Which rows of received to walk: from since on (null: all; an ISO 8601
+// time in UTC, or a prefix of one such as a date), of device only (null:
+// every device's).
+struct ReceivedFilter {
+    const char *since;
+    const char *device;
+};
+
+// Where a walk through rows stands; start with every member zero.
+struct StoreCursor {
+    struct sqlite3_stmt *statement;
+    struct pg_result *result;
+    int row;
+};
+
+// The digest that makes a post a duplicate: SHA-256 over the device's name
+// (empty for none), a line break, and the sealed hex in lowercase. False
+// when OpenSSL could not make it (out of memory).
+bool postDigest(const char *apDevice, const char *apSealed, char *apDigest);
+
+// Opens the store apUrl names ("sqlite:PATH" or a "postgresql://" URI),
+// makes its tables where they are missing and checks it can be written
+// (storeToKeep) or read. On a fault *apStore is closed already.
 struct StoreFault openStore(const char *apUrl, enum StoreAccess aAccess, long long aUnopenedLimit,
                             struct Store *apStore);
 void closeStore(struct Store *apStore);
 
-// A group of posts is kept in one transaction: all of them or none.
-// keepPost after a failed call, and commitGroup after a failed keepPost,
-// fail too; commitGroup rolls a failed group back.
-struct StoreFault beginGroup(struct Store aStore);
-struct StoreFault keepPost(struct Store aStore, struct Post aPost);
-struct StoreFault commitGroup(struct Store aStore, struct StoreFault aSoFar);
+// Where the store is, for the log: a path, or a database and its host;
+// never a password.
+void describeStore(const struct Store *apStore, char *apText, size_t aSize);
 
-// Walks the rows of received from apSince on (null: all; an ISO 8601 time
-// in UTC, or a prefix of one such as a date), oldest first. Start with
-// *apCursor null; each call sets *apRow and returns true, or returns false
-// at the end (with a fault when reading failed) and finalises the cursor.
-bool nextReceived(struct Store aStore, const char *apSince, struct sqlite3_stmt **apCursor,
+// Keeps aCount posts in one transaction, all of them or none: each goes to
+// received if it opened, else to unopened, unless its digest is there
+// already, which sets its duplicate. Then trims unopened to its limit.
+struct StoreFault keepGroup(struct Store *apStore, struct Post **apPosts, size_t aCount);
+
+// Whether the store answers now; a lost PostgreSQL connection is tried
+// again first.
+bool storeAnswers(struct Store *apStore);
+
+// Each call sets *apRow and returns true, or returns false at the end
+// (with a fault when reading failed) and ends the walk. Rows come oldest
+// first.
+bool nextReceived(struct Store *apStore, struct ReceivedFilter aFilter, struct StoreCursor *apCursor,
                   struct ReceivedRow *apRow, struct StoreFault *apFault);
+// The devices in name order, posts that named none first.
+bool nextNotOpened(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
+                   struct StoreFault *apFault);
 
 // Opens what it can of unopened under apKey and moves it to received, in
 // small transactions; counts what it moved and what it tried.
@@ -80,6 +130,6 @@ struct Reopened {
     size_t moved;
     size_t tried;
 };
-struct Reopened reopenUnopened(struct Store aStore, const char *apKey);
+struct Reopened reopenUnopened(struct Store *apStore, const char *apKey);
 
 #endif

@@ -196,7 +196,7 @@ class ReceiverTest(unittest.TestCase):
         ]
         kept_before, unopened_before = len(self.receiver.rows()), len(self.receiver.rows("unopened"))
         refused_before = self.receiver.log().count(b"does not open")
-        opened, not_opened = [], []
+        opened, not_opened, seen = [], [], set()
         for body, answer in cases:
             with self.subTest(body=body[:60]):
                 if len(body) >= 131072:
@@ -206,6 +206,10 @@ class ReceiverTest(unittest.TestCase):
                 self.assertEqual(got, answer)
                 if answer == kept:
                     hex = re.search("(?:^|&)s(?:ealed|%65aled)=([^&]*)", body)[1]
+                    # bfseal seals a text alike within one second: the same post, kept once.
+                    if hex.lower() in seen:
+                        continue
+                    seen.add(hex.lower())
                     run = program("bfopen", "-", KEY, input=hex.encode())
                     if run.returncode == 0:
                         opened.append(run.stdout.decode())

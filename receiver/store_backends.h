@@ -1,0 +1,35 @@
+// The two kinds of store behind store.h's functions, which choose between
+// them by the store's kind. Each keeps the same tables with the same
+// meaning; see store.h for what each function does.
+#ifndef RECEIVER_STORE_BACKENDS_H
+#define RECEIVER_STORE_BACKENDS_H
+
+#include "store.h"
+
+// A fault worded as printf words it, cut short to fit.
+struct StoreFault storeFault(const char *apFormat, ...) __attribute__((format(printf, 1, 2)));
+
+// apPath: the part of "sqlite:PATH" after the scheme.
+struct StoreFault openSqliteStore(const char *apPath, enum StoreAccess aAccess, struct Store *apStore);
+void closeSqliteStore(struct Store *apStore);
+struct StoreFault keepGroupSqlite(struct Store *apStore, struct Post **apPosts, size_t aCount);
+bool sqliteAnswers(struct Store *apStore);
+bool nextReceivedSqlite(struct Store *apStore, struct ReceivedFilter aFilter, struct StoreCursor *apCursor,
+                        struct ReceivedRow *apRow, struct StoreFault *apFault);
+bool nextNotOpenedSqlite(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
+                         struct StoreFault *apFault);
+struct Reopened reopenSqlite(struct Store *apStore, const char *apKey);
+
+// apUri: the whole "postgresql://" URI, as libpq takes it.
+struct StoreFault openPostgresStore(const char *apUri, enum StoreAccess aAccess, struct Store *apStore);
+void closePostgresStore(struct Store *apStore);
+void describePostgresStore(const struct Store *apStore, char *apText, size_t aSize);
+struct StoreFault keepGroupPostgres(struct Store *apStore, struct Post **apPosts, size_t aCount);
+bool postgresAnswers(struct Store *apStore);
+bool nextReceivedPostgres(struct Store *apStore, struct ReceivedFilter aFilter, struct StoreCursor *apCursor,
+                          struct ReceivedRow *apRow, struct StoreFault *apFault);
+bool nextNotOpenedPostgres(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
+                           struct StoreFault *apFault);
+struct Reopened reopenPostgres(struct Store *apStore, const char *apKey);
+
+#endif

@@ -1,0 +1,380 @@
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <sqlite3.h>
+
+#include "sealed.h"
+#include "store_backends.h"
+
+namespace {
+
+// How long a commit waits for another writer (reopen, or a second
+// receiver on the same file) before the posts it carries get 503.
+constexpr int kBusyMilliseconds = 2000;
+constexpr int kReopenBatch = 256;
+constexpr char kTables[] = R"(
+CREATE TABLE IF NOT EXISTS received (
+    id INTEGER PRIMARY KEY,
+    received_at TEXT NOT NULL,
+    peer TEXT NOT NULL,
+    device TEXT,
+    text TEXT NOT NULL,
+    digest TEXT);
+CREATE TABLE IF NOT EXISTS unopened (
+    id INTEGER PRIMARY KEY,
+    received_at TEXT NOT NULL,
+    peer TEXT NOT NULL,
+    device TEXT,
+    sealed TEXT NOT NULL,
+    digest TEXT);
+)";
+// After the digest column is there: a store made by a receiver that kept
+// no digests gets it added, empty in the rows it holds.
+constexpr char kIndexes[] = R"(
+CREATE UNIQUE INDEX IF NOT EXISTS received_digest ON received (digest);
+CREATE UNIQUE INDEX IF NOT EXISTS unopened_digest ON unopened (digest);
+-- Every post changes this one row, whichever table it goes to, so that
+-- every commit writes as many pages to the disk, and takes as long, whether
+-- its posts opened or not.
+CREATE TABLE IF NOT EXISTS totals (received INTEGER NOT NULL, unopened_bytes INTEGER NOT NULL);
+INSERT INTO totals SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM totals);
+CREATE TRIGGER IF NOT EXISTS received_added AFTER INSERT ON received
+    BEGIN UPDATE totals SET received = received + 1; END;
+CREATE TRIGGER IF NOT EXISTS unopened_added AFTER INSERT ON unopened
+    BEGIN UPDATE totals SET unopened_bytes = unopened_bytes + length(NEW.sealed); END;
+CREATE TRIGGER IF NOT EXISTS unopened_removed AFTER DELETE ON unopened
+    BEGIN UPDATE totals SET unopened_bytes = unopened_bytes - length(OLD.sealed); END;
+)";
+
+StoreFault fault(const char *apWhat, sqlite3 *apDb)
+{
+    return storeFault("%s: %s", apWhat, apDb != nullptr ? sqlite3_errmsg(apDb) : "out of memory");
+}
+
+constexpr StoreFault kNoFault = {false, {}};
+
+StoreFault run(sqlite3 *apDb, const char *apSql, const char *apWhat)
+{
+    if (sqlite3_exec(apDb, apSql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return fault(apWhat, apDb);
+    return kNoFault;
+}
+
+// Runs a statement that returns no row and makes it ready to run again.
+bool stepDone(sqlite3_stmt *apStatement)
+{
+    bool done = sqlite3_step(apStatement) == SQLITE_DONE;
+    sqlite3_reset(apStatement);
+    sqlite3_clear_bindings(apStatement);
+    return done;
+}
+
+void bindText(sqlite3_stmt *apStatement, int aIndex, const char *apText)
+{
+    if (apText != nullptr)
+        sqlite3_bind_text(apStatement, aIndex, apText, -1, SQLITE_STATIC);
+    else
+        sqlite3_bind_null(apStatement, aIndex);
+}
+
+bool prepare(sqlite3 *apDb, const char *apSql, sqlite3_stmt **apStatement)
+{
+    return sqlite3_prepare_v3(apDb, apSql, -1, SQLITE_PREPARE_PERSISTENT, apStatement, nullptr) == SQLITE_OK;
+}
+
+void rollBack(sqlite3 *apDb)
+{
+    if (sqlite3_get_autocommit(apDb) == 0)
+        sqlite3_exec(apDb, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+StoreFault refuse(Store *apStore, StoreFault aFault)
+{
+    closeSqliteStore(apStore);
+    return aFault;
+}
+
+const char *columnText(sqlite3_stmt *apStatement, int aColumn)
+{
+    return reinterpret_cast<const char *>(sqlite3_column_text(apStatement, aColumn));
+}
+
+// Whether apTable has a column digest; a fault when it cannot be told.
+bool hasDigest(sqlite3 *apDb, const char *apTable, StoreFault *apFault)
+{
+    char sql[80];
+    snprintf(sql, sizeof sql, "SELECT 1 FROM pragma_table_info('%s') WHERE name = 'digest'", apTable);
+    sqlite3_stmt *statement = nullptr;
+    int step = SQLITE_ERROR;
+    if (sqlite3_prepare_v2(apDb, sql, -1, &statement, nullptr) == SQLITE_OK)
+        step = sqlite3_step(statement);
+    sqlite3_finalize(statement);
+    if (step != SQLITE_ROW && step != SQLITE_DONE)
+        *apFault = fault("cannot read the store's tables", apDb);
+    return step == SQLITE_ROW;
+}
+
+StoreFault makeTables(sqlite3 *apDb, const char *apWhat)
+{
+    StoreFault result = run(apDb, kTables, apWhat);
+    constexpr const char *kTablesWithDigest[] = {"received", "unopened"};
+    for (const char *table : kTablesWithDigest) {
+        if (result.failed || hasDigest(apDb, table, &result) || result.failed)
+            continue;
+        char sql[64];
+        snprintf(sql, sizeof sql, "ALTER TABLE %s ADD COLUMN digest TEXT", table);
+        result = run(apDb, sql, apWhat);
+    }
+    if (!result.failed)
+        result = run(apDb, kIndexes, apWhat);
+    return result;
+}
+
+// Deletes the oldest unopened posts until what is left fits the limit.
+bool trimUnopened(Store *apStore)
+{
+    for (;;) {
+        if (sqlite3_step(apStore->unopenedBytes) != SQLITE_ROW) {
+            sqlite3_reset(apStore->unopenedBytes);
+            return false;
+        }
+        long long total = sqlite3_column_int64(apStore->unopenedBytes, 0);
+        sqlite3_reset(apStore->unopenedBytes);
+        if (total <= apStore->unopenedLimit)
+            return true;
+        if (!stepDone(apStore->dropOldestUnopened))
+            return false;
+        if (sqlite3_changes(apStore->db) == 0)
+            return true;
+    }
+}
+
+StoreFault keepOne(Store *apStore, Post *apPost)
+{
+    sqlite3_stmt *insert = apPost->text != nullptr ? apStore->insertReceived : apStore->insertUnopened;
+    bindText(insert, 1, apPost->receivedAt);
+    bindText(insert, 2, apPost->peer);
+    bindText(insert, 3, apPost->device);
+    bindText(insert, 4, apPost->text != nullptr ? apPost->text : apPost->sealed);
+    bindText(insert, 5, apPost->digest);
+    if (!stepDone(insert))
+        return fault("cannot keep a post", apStore->db);
+    apPost->duplicate = sqlite3_changes(apStore->db) == 0;
+    return kNoFault;
+}
+
+StoreFault commit(Store *apStore, StoreFault aSoFar)
+{
+    StoreFault result = aSoFar;
+    if (!result.failed && !trimUnopened(apStore))
+        result = fault("cannot drop the oldest unopened posts", apStore->db);
+    if (!result.failed)
+        result = run(apStore->db, "COMMIT", "cannot commit");
+    if (result.failed)
+        rollBack(apStore->db);
+    return result;
+}
+
+} // namespace
+
+StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apStore)
+{
+    if (*apPath == '\0')
+        return storeFault("the store sqlite: names no file: give sqlite:PATH");
+    if (aAccess != storeToKeep && access(apPath, F_OK) != 0)
+        return storeFault("there is no store at %s: the receiver makes it when it starts", apPath);
+
+    // Read and write even to read: the last connection to close removes the
+    // WAL's files, so that root running export while the receiver is down
+    // leaves none behind that the receiver's own user could not open.
+    int flags = SQLITE_OPEN_READWRITE;
+    if (aAccess == storeToKeep)
+        flags |= SQLITE_OPEN_CREATE;
+    char what[storeMessageSize / 2];
+    snprintf(what, sizeof what, "cannot open the store %s", apPath);
+    if (sqlite3_open_v2(apPath, &apStore->db, flags, nullptr) != SQLITE_OK)
+        return refuse(apStore, fault(what, apStore->db));
+    sqlite3_busy_timeout(apStore->db, kBusyMilliseconds);
+    if (aAccess == storeToRead)
+        return kNoFault;
+
+    StoreFault result = run(apStore->db, "PRAGMA synchronous=FULL", what);
+    if (!result.failed && aAccess == storeToKeep) {
+        sqlite3_stmt *mode = nullptr;
+        bool wal = prepare(apStore->db, "PRAGMA journal_mode=WAL", &mode) && sqlite3_step(mode) == SQLITE_ROW &&
+                   strcmp(columnText(mode, 0), "wal") == 0;
+        sqlite3_finalize(mode);
+        if (sqlite3_db_readonly(apStore->db, "main") != 0)
+            result = storeFault("the store %s is read-only: the receiver must be able to write it", apPath);
+        else if (!wal)
+            result = fault(what, apStore->db);
+        if (!result.failed)
+            result = makeTables(apStore->db, what);
+    }
+    if (!result.failed)
+        result = run(apStore->db, "BEGIN IMMEDIATE; COMMIT", what);
+    if (result.failed)
+        return refuse(apStore, result);
+
+    if (!prepare(apStore->db,
+                 "INSERT INTO received (received_at, peer, device, text, digest) VALUES (?1, ?2, ?3, ?4, ?5) "
+                 "ON CONFLICT (digest) DO NOTHING",
+                 &apStore->insertReceived) ||
+        !prepare(apStore->db,
+                 "INSERT INTO unopened (received_at, peer, device, sealed, digest) VALUES (?1, ?2, ?3, ?4, ?5) "
+                 "ON CONFLICT (digest) DO NOTHING",
+                 &apStore->insertUnopened) ||
+        !prepare(apStore->db, "SELECT unopened_bytes FROM totals", &apStore->unopenedBytes) ||
+        !prepare(apStore->db, "DELETE FROM unopened WHERE id = (SELECT min(id) FROM unopened)",
+                 &apStore->dropOldestUnopened))
+        return refuse(apStore, fault(what, apStore->db));
+    return kNoFault;
+}
+
+void closeSqliteStore(Store *apStore)
+{
+    sqlite3_finalize(apStore->insertReceived);
+    sqlite3_finalize(apStore->insertUnopened);
+    sqlite3_finalize(apStore->unopenedBytes);
+    sqlite3_finalize(apStore->dropOldestUnopened);
+    sqlite3_close_v2(apStore->db);
+    apStore->insertReceived = nullptr;
+    apStore->insertUnopened = nullptr;
+    apStore->unopenedBytes = nullptr;
+    apStore->dropOldestUnopened = nullptr;
+    apStore->db = nullptr;
+}
+
+StoreFault keepGroupSqlite(Store *apStore, Post **apPosts, size_t aCount)
+{
+    StoreFault result = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
+    for (size_t i = 0; i < aCount && !result.failed; ++i)
+        result = keepOne(apStore, apPosts[i]);
+    return commit(apStore, result);
+}
+
+bool sqliteAnswers(Store *apStore)
+{
+    sqlite3_stmt *statement = nullptr;
+    bool answers = prepare(apStore->db, "SELECT count(*) FROM totals", &statement) &&
+                   sqlite3_step(statement) == SQLITE_ROW;
+    sqlite3_finalize(statement);
+    return answers;
+}
+
+bool nextReceivedSqlite(Store *apStore, ReceivedFilter aFilter, StoreCursor *apCursor, ReceivedRow *apRow,
+                        StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    if (apCursor->statement == nullptr) {
+        if (!prepare(apStore->db,
+                     "SELECT received_at, peer, device, text FROM received WHERE received_at >= ?1 "
+                     "AND (?2 IS NULL OR device = ?2) ORDER BY id",
+                     &apCursor->statement)) {
+            *apFault = fault("cannot read the store", apStore->db);
+            return false;
+        }
+        bindText(apCursor->statement, 1, aFilter.since != nullptr ? aFilter.since : "");
+        bindText(apCursor->statement, 2, aFilter.device);
+    }
+    int step = sqlite3_step(apCursor->statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(apCursor->statement, 0), columnText(apCursor->statement, 1),
+                  columnText(apCursor->statement, 2), columnText(apCursor->statement, 3)};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", apStore->db);
+    sqlite3_finalize(apCursor->statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+bool nextNotOpenedSqlite(Store *apStore, StoreCursor *apCursor, NotOpenedRow *apRow, StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    if (apCursor->statement == nullptr &&
+        !prepare(apStore->db,
+                 "SELECT device, count(*), max(received_at) FROM unopened GROUP BY device ORDER BY device",
+                 &apCursor->statement)) {
+        *apFault = fault("cannot read the store", apStore->db);
+        return false;
+    }
+    int step = sqlite3_step(apCursor->statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(apCursor->statement, 0), sqlite3_column_int64(apCursor->statement, 1),
+                  columnText(apCursor->statement, 2)};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", apStore->db);
+    sqlite3_finalize(apCursor->statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+Reopened reopenSqlite(Store *apStore, const char *apKey)
+{
+    Reopened result = {kNoFault, 0, 0};
+    sqlite3_stmt *batch = nullptr;
+    sqlite3_stmt *remove = nullptr;
+    if (!prepare(apStore->db,
+                 "SELECT id, received_at, peer, device, sealed, digest FROM unopened WHERE id > ?1 ORDER BY id "
+                 "LIMIT ?2",
+                 &batch) ||
+        !prepare(apStore->db, "DELETE FROM unopened WHERE id = ?1", &remove)) {
+        result.fault = fault("cannot read the store", apStore->db);
+        sqlite3_finalize(batch);
+        return result;
+    }
+    long long last = 0;
+    for (size_t rows = 1; rows > 0 && !result.fault.failed;) {
+        rows = 0;
+        StoreFault group = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
+        sqlite3_bind_int64(batch, 1, last);
+        sqlite3_bind_int(batch, 2, kReopenBatch);
+        size_t moved = 0;
+        for (int step = SQLITE_ROW; !group.failed;) {
+            step = sqlite3_step(batch);
+            if (step != SQLITE_ROW) {
+                if (step != SQLITE_DONE)
+                    group = fault("cannot read the store", apStore->db);
+                break;
+            }
+            ++rows;
+            last = sqlite3_column_int64(batch, 0);
+            Post post = {columnText(batch, 4), nullptr, columnText(batch, 3), {}, {}, {}, false};
+            snprintf(post.receivedAt, sizeof post.receivedAt, "%s", columnText(batch, 1));
+            snprintf(post.peer, sizeof post.peer, "%s", columnText(batch, 2));
+            // A post kept before digests were: it gets its digest now.
+            const char *digest = columnText(batch, 5);
+            if (digest != nullptr)
+                snprintf(post.digest, sizeof post.digest, "%s", digest);
+            else if (!postDigest(post.device, post.sealed, post.digest))
+                group = storeFault("out of memory");
+            char *text = nullptr;
+            if (group.failed || checkSealedHex(post.sealed).fault != sealedHexOk ||
+                openSealed(post.sealed, apKey, openedText, &text) != opened)
+                continue;
+            post.text = text;
+            group = keepOne(apStore, &post);
+            OPENSSL_cleanse(text, strlen(text));
+            free(text);
+            sqlite3_bind_int64(remove, 1, last);
+            if (!group.failed && !stepDone(remove))
+                group = fault("cannot move a post out of unopened", apStore->db);
+            ++moved;
+        }
+        sqlite3_reset(batch);
+        result.tried += rows;
+        result.fault = commit(apStore, group);
+        if (!result.fault.failed)
+            result.moved += moved;
+    }
+    sqlite3_finalize(batch);
+    sqlite3_finalize(remove);
+    return result;
+}
