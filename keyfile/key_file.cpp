@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -65,24 +66,31 @@ KeyFile readKeyFile(const char *apPath, char *apKey)
     return {keyFileOk, 0, 0};
 }
 
-void reportKeyFileFault(const char *apProgram, const char *apPath, KeyFile aResult)
+void describeKeyFileFault(const char *apPath, KeyFile aResult, char *apText, size_t aSize)
 {
     switch (aResult.fault) {
     case keyFileUnreadable:
-        fprintf(stderr, "%s: cannot read key file %s: %s\n", apProgram, apPath, strerror(aResult.error));
-        break;
+        snprintf(apText, aSize, "cannot read key file %s: %s", apPath, strerror(aResult.error));
+        return;
     case keyFileEmpty:
-        fprintf(stderr, "%s: key file %s is empty\n", apProgram, apPath);
-        break;
+        snprintf(apText, aSize, "key file %s is empty", apPath);
+        return;
     case keyFileZeroByte:
-        fprintf(stderr, "%s: key file %s holds a zero byte (byte %zu), which no key text can hold\n", apProgram,
-                apPath, aResult.position);
-        break;
+        snprintf(apText, aSize, "key file %s holds a zero byte (byte %zu), which no key text can hold", apPath,
+                 aResult.position);
+        return;
     case keyFileTooLong:
-        fprintf(stderr, "%s: key file %s is longer than a key: more than %d bytes\n", apProgram, apPath,
-                keyFileMaxBytes);
-        break;
+        snprintf(apText, aSize, "key file %s is longer than a key: more than %d bytes", apPath, keyFileMaxBytes);
+        return;
     case keyFileOk:
         break;
     }
+    snprintf(apText, aSize, "key file %s is a key", apPath);
+}
+
+void reportKeyFileFault(const char *apProgram, const char *apPath, KeyFile aResult)
+{
+    char text[PATH_MAX + 128];
+    describeKeyFileFault(apPath, aResult, text, sizeof text);
+    fprintf(stderr, "%s: %s\n", apProgram, text);
 }

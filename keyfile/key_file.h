@@ -27,6 +27,9 @@ struct KeyFile {
 // is wiped already.
 struct KeyFile readKeyFile(const char *apPath, char *apKey);
 
+// What is wrong with the key file, as a line without its line break.
+void describeKeyFileFault(const char *apPath, struct KeyFile aResult, char *apText, size_t aSize);
+
 // Writes "<program>: <what is wrong with the key file>" and a newline on
 // standard error.
 void reportKeyFileFault(const char *apProgram, const char *apPath, struct KeyFile aResult);

@@ -34,17 +34,43 @@ size_t decode(const char *apText, size_t aLength, char *apOut)
     return out;
 }
 
-// Whether the aLength encoded bytes at apName decode to "sealed"; a name
+// Whether the aLength encoded bytes at apName decode to apField; a name
 // decodes to at most as many bytes as it has, so longer ones are decoded
 // only as far as it takes to tell.
-bool namesSealed(const char *apName, size_t aLength)
+bool namesField(const char *apName, size_t aLength, const char *apField)
 {
-    constexpr char kSealed[] = "sealed";
-    constexpr size_t kLength = sizeof kSealed - 1;
-    if (aLength < kLength || aLength > 3 * kLength)
+    constexpr size_t kLongest = 6;
+    size_t length = strlen(apField);
+    if (aLength < length || aLength > 3 * length)
         return false;
-    char decoded[3 * kLength];
-    return decode(apName, aLength, decoded) == kLength && memcmp(decoded, kSealed, kLength) == 0;
+    char decoded[3 * kLongest];
+    return decode(apName, aLength, decoded) == length && memcmp(decoded, apField, length) == 0;
+}
+
+struct Field {
+    size_t count;
+    const char *value;
+    size_t length;
+};
+
+void findField(const char *apBody, size_t aLength, const char *apName, Field *apField)
+{
+    *apField = {0, nullptr, 0};
+    for (size_t start = 0; start <= aLength;) {
+        size_t next = start;
+        while (next < aLength && apBody[next] != '&')
+            ++next;
+        size_t nameEnd = start;
+        while (nameEnd < next && apBody[nameEnd] != '=')
+            ++nameEnd;
+        if (next > start && namesField(apBody + start, nameEnd - start, apName)) {
+            ++apField->count;
+            size_t valueStart = nameEnd < next ? nameEnd + 1 : next;
+            apField->value = apBody + valueStart;
+            apField->length = next - valueStart;
+        }
+        start = next + 1;
+    }
 }
 
 } // namespace
@@ -55,32 +81,18 @@ SealedForm readSealedForm(const char *apBody, size_t aLength)
     for (size_t i = 0; i < aLength; ++i)
         fields += apBody[i] == '&';
     if (fields > formMaxFields)
-        return {formTooManyFields, {sealedHexOk, 0}, nullptr};
+        return {formTooManyFields, {sealedHexOk, 0}, nullptr, false, {}};
 
-    const char *value = nullptr;
-    size_t valueLength = 0;
-    size_t found = 0;
-    for (size_t start = 0; start <= aLength;) {
-        size_t next = start;
-        while (next < aLength && apBody[next] != '&')
-            ++next;
-        size_t nameEnd = start;
-        while (nameEnd < next && apBody[nameEnd] != '=')
-            ++nameEnd;
-        if (next > start && namesSealed(apBody + start, nameEnd - start)) {
-            ++found;
-            size_t valueStart = nameEnd < next ? nameEnd + 1 : next;
-            value = apBody + valueStart;
-            valueLength = next - valueStart;
-        }
-        start = next + 1;
-    }
-    if (found != 1)
-        return {formNotOneSealed, {sealedHexOk, 0}, nullptr};
+    Field field;
+    findField(apBody, aLength, "sealed", &field);
+    if (field.count != 1)
+        return {formNotOneSealed, {sealedHexOk, 0}, nullptr, false, {}};
+    const char *value = field.value;
+    size_t valueLength = field.length;
 
     char *sealed = static_cast<char *>(malloc(valueLength + 1));
     if (sealed == nullptr)
-        return {formOutOfMemory, {sealedHexOk, 0}, nullptr};
+        return {formOutOfMemory, {sealedHexOk, 0}, nullptr, false, {}};
     size_t length = decode(value, valueLength, sealed);
     sealed[length] = '\0';
     // A decoded zero byte would end the text early: it is a character that
@@ -91,7 +103,36 @@ SealedForm readSealedForm(const char *apBody, size_t aLength)
         shape = {sealedHexNotADigit, static_cast<size_t>(zero - sealed) + 1};
     if (shape.fault != sealedHexOk) {
         free(sealed);
-        return {formSealedShape, shape, nullptr};
+        return {formSealedShape, shape, nullptr, false, {}};
     }
-    return {formOk, shape, sealed};
+
+    SealedForm form = {formOk, shape, sealed, false, {}};
+    findField(apBody, aLength, "device", &field);
+    if (field.count == 0)
+        return form;
+    // A name decodes to at most as many bytes as it has.
+    char device[3 * deviceNameMax];
+    size_t deviceLength = field.length <= sizeof device ? decode(field.value, field.length, device) : 0;
+    if (field.count > 1 || !isDeviceName(device, deviceLength)) {
+        free(sealed);
+        return {formBadDevice, shape, nullptr, false, {}};
+    }
+    memcpy(form.device, device, deviceLength);
+    form.device[deviceLength] = '\0';
+    form.hasDevice = true;
+    return form;
+}
+
+bool isDeviceName(const char *apName, size_t aLength)
+{
+    if (aLength < 1 || aLength > deviceNameMax)
+        return false;
+    for (size_t i = 0; i < aLength; ++i) {
+        char c = apName[i];
+        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                       c == '_' || c == '-';
+        if (!allowed)
+            return false;
+    }
+    return true;
 }

@@ -1,5 +1,6 @@
 // The form a device posts: application/x-www-form-urlencoded, with exactly
-// one field sealed that holds a sealed text's hex.
+// one field sealed that holds a sealed text's hex, and at most one field
+// device that names the device.
 #ifndef RECEIVER_FORM_H
 #define RECEIVER_FORM_H
 
@@ -8,7 +9,8 @@
 #include "sealed.h"
 
 enum {
-    formMaxFields = 100 // pieces between '&'s, empty ones included
+    formMaxFields = 100, // pieces between '&'s, empty ones included
+    deviceNameMax = 64
 };
 
 enum FormFault {
@@ -16,6 +18,7 @@ enum FormFault {
     formTooManyFields,
     formNotOneSealed, // no field sealed, or more than one
     formSealedShape,  // shape: what checkSealedHex found in the field
+    formBadDevice,    // more than one field device, or not a device name
     formOutOfMemory
 };
 
@@ -23,12 +26,19 @@ struct SealedForm {
     enum FormFault fault;
     struct SealedHexCheck shape;
     char *sealed; // formOk: the field's value, decoded, a heap text the caller frees
+    bool hasDevice;
+    char device[deviceNameMax + 1]; // formOk and hasDevice: the device's name
 };
+
+// Whether the aLength bytes at apName are a device's name: 1 to 64 of
+// A-Z a-z 0-9 . _ -
+bool isDeviceName(const char *apName, size_t aLength);
 
 // Finds the field sealed in the aLength bytes at apBody. Names and values
 // are decoded ('+' is a space, %XX a byte; a '%' not followed by two hex
 // digits stands for itself), so "s%65aled" names the field too. A piece
-// without '=' is a field with an empty value.
+// without '=' is a field with an empty value. The fields are checked in
+// this order: their number, sealed, then device.
 struct SealedForm readSealedForm(const char *apBody, size_t aLength);
 
 #endif

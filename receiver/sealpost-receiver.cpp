@@ -1,7 +1,8 @@
-// sealpost-receiver [--listen ADDR:PORT] [--key-file FILE] [--store URL]:
-// opens the sealed texts devices post and keeps them. Its subcommands read
-// the store: export prints what is kept, reopen opens what did not open
-// with another key.
+// sealpost-receiver [--listen ADDR:PORT] [--key-file FILE | --keys DIR
+// --master-key FILE] [--store URL] ...: opens the sealed texts devices post
+// and keeps them. Its subcommands read the store: export prints what is
+// kept, reopen opens what did not open with another key; derive-key prints
+// a device's key under the master key.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +19,9 @@
 
 #include <openssl/crypto.h>
 
+#include "form.h"
 #include "key_file.h"
+#include "keys.h"
 #include "serve.h"
 #include "store.h"
 #include "systemd.h"
@@ -39,11 +42,15 @@ enum { usageStatus = 2 };
 
 void printUsage(FILE *apStream)
 {
-    fprintf(apStream, "%s [--listen ADDR:PORT] [--key-file FILE] [--store URL] [--unopened-limit BYTES]\n"
-                      "%s export [--store URL] [--since TIME]\n"
-                      "%s reopen --key-file FILE [--store URL]\n"
-                      "%s --help | --version\n",
-            kProgram, kProgram, kProgram, kProgram);
+    fprintf(apStream,
+            "%s [--listen ADDR:PORT] [--key-file FILE | [--keys DIR] [--master-key FILE]] [--store URL]\n"
+            "    [--unopened-limit BYTES] [--trusted-proxy ADDR] [--metrics ADDR:PORT]\n"
+            "%s export [--store URL] [--since TIME] [--device NAME]\n"
+            "%s export --not-opened [--store URL]\n"
+            "%s reopen --key-file FILE [--store URL]\n"
+            "%s derive-key --master-key FILE DEVICE\n"
+            "%s --help | --version\n",
+            kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 
 struct Options {
@@ -52,6 +59,12 @@ struct Options {
     const char *store;
     const char *since;
     long long unopenedLimit;
+    const char *keys;
+    const char *masterKey;
+    const char *trustedProxy;
+    const char *metrics;
+    const char *device;
+    bool notOpened;
     bool ok;
 };
 
@@ -64,11 +77,12 @@ int usageError(const char *apFormat, const char *apArgument)
     return usageStatus;
 }
 
-// Reads "--name value" pairs from argv[aFirst] on; only the names in
-// apAllowed ("--listen --key-file", say) are taken.
+// Reads "--name value" pairs, and the flag --not-opened, from argv[aFirst]
+// on; only the names in apAllowed ("--listen --key-file", say) are taken.
 Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, int *apStatus)
 {
-    Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, false};
+    Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, false, false};
     for (int i = aFirst; i < argc; i += 2) {
         const char *name = argv[i];
         const char *found = strstr(apAllowed, name);
@@ -77,27 +91,45 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
             *apStatus = usageError("unknown option %s", name);
             return options;
         }
+        if (strcmp(name, "--not-opened") == 0) {
+            options.notOpened = true;
+            --i;
+            continue;
+        }
         if (i + 1 >= argc) {
             *apStatus = usageError("%s needs a value", name);
             return options;
         }
         const char *value = argv[i + 1];
-        if (strcmp(name, "--listen") == 0) {
-            options.listen = value;
-        } else if (strcmp(name, "--key-file") == 0) {
-            options.keyFile = value;
-        } else if (strcmp(name, "--store") == 0) {
-            options.store = value;
-        } else if (strcmp(name, "--since") == 0) {
-            options.since = value;
-        } else {
-            char *end = nullptr;
-            errno = 0;
-            options.unopenedLimit = strtoll(value, &end, 10);
-            if (errno != 0 || end == value || *end != '\0' || options.unopenedLimit < 0) {
-                *apStatus = usageError("--unopened-limit takes a number of bytes, not %s", value);
-                return options;
-            }
+        const char **text = nullptr;
+        if (strcmp(name, "--listen") == 0)
+            text = &options.listen;
+        else if (strcmp(name, "--key-file") == 0)
+            text = &options.keyFile;
+        else if (strcmp(name, "--store") == 0)
+            text = &options.store;
+        else if (strcmp(name, "--since") == 0)
+            text = &options.since;
+        else if (strcmp(name, "--keys") == 0)
+            text = &options.keys;
+        else if (strcmp(name, "--master-key") == 0)
+            text = &options.masterKey;
+        else if (strcmp(name, "--trusted-proxy") == 0)
+            text = &options.trustedProxy;
+        else if (strcmp(name, "--metrics") == 0)
+            text = &options.metrics;
+        else if (strcmp(name, "--device") == 0)
+            text = &options.device;
+        if (text != nullptr) {
+            *text = value;
+            continue;
+        }
+        char *end = nullptr;
+        errno = 0;
+        options.unopenedLimit = strtoll(value, &end, 10);
+        if (errno != 0 || end == value || *end != '\0' || options.unopenedLimit < 0) {
+            *apStatus = usageError("--unopened-limit takes a number of bytes, not %s", value);
+            return options;
         }
     }
     options.ok = true;
@@ -194,9 +226,13 @@ bool isTimePrefix(const char *apTime)
 int exportReceived(int argc, char **argv)
 {
     int status = 0;
-    Options options = readOptions(argc, argv, 2, "--store --since", &status);
+    Options options = readOptions(argc, argv, 2, "--store --since --device --not-opened", &status);
     if (!options.ok)
         return status;
+    if (options.notOpened && (options.since != nullptr || options.device != nullptr))
+        return usageError("%s counts every device's posts: it takes no --since or --device", "--not-opened");
+    if (options.device != nullptr && !isDeviceName(options.device, strlen(options.device)))
+        return usageError("a device's name is 1 to 64 of A-Z a-z 0-9 . _ -, not %s", options.device);
     if (options.since != nullptr && !isTimePrefix(options.since)) {
         fprintf(stderr, "%s: --since takes a time in UTC as ISO 8601, such as 2026-12-08 or "
                         "2026-12-08T18:00:00Z, not %s\n", kProgram, options.since);
@@ -206,9 +242,20 @@ int exportReceived(int argc, char **argv)
     if (openStoreOrSay(options.store, storeToRead, 0, &store) != 0)
         return 1;
     StoreCursor cursor = {};
+    StoreFault fault = {};
+    NotOpenedRow count;
+    while (options.notOpened && nextNotOpened(&store, &cursor, &count, &fault)) {
+        fputs("{\"device\": ", stdout);
+        if (count.device != nullptr)
+            writeJsonString(stdout, count.device);
+        else
+            fputs("null", stdout);
+        printf(", \"not_opened\": %lld, \"last\": ", count.count);
+        writeJsonString(stdout, count.last);
+        fputs("}\n", stdout);
+    }
     ReceivedRow row;
-    StoreFault fault;
-    while (nextReceived(&store, {options.since, nullptr}, &cursor, &row, &fault)) {
+    while (!options.notOpened && nextReceived(&store, {options.since, options.device}, &cursor, &row, &fault)) {
         fputs("{\"received\": ", stdout);
         writeJsonString(stdout, row.receivedAt);
         fputs(", \"from\": ", stdout);
@@ -330,20 +377,53 @@ unsigned connectionLimit(void)
     return usable < kConnections ? static_cast<unsigned>(usable) : kConnections;
 }
 
+// The keys the options name; without any, the key systemd hands over.
+int readKeys(Options aOptions, char *apPath, size_t aSize, KeySettings *apSettings, KeyRing *apRing)
+{
+    if (aOptions.keyFile != nullptr && (aOptions.keys != nullptr || aOptions.masterKey != nullptr))
+        return usageError("%s: --key-file is the one key for all; --keys and --master-key choose one per device",
+                          "the keys");
+    *apSettings = {aOptions.keyFile, aOptions.keys, aOptions.masterKey};
+    if (aOptions.keyFile == nullptr && aOptions.keys == nullptr && aOptions.masterKey == nullptr) {
+        const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+        if (credentials == nullptr || *credentials == '\0') {
+            fprintf(stderr, "%s: no key: give --key-file FILE or --keys DIR, or run under systemd with "
+                            "LoadCredential=sealpost-key:FILE\n", kProgram);
+            return 1;
+        }
+        snprintf(apPath, aSize, "%s/sealpost-key", credentials);
+        apSettings->keyFile = apPath;
+    }
+    KeysFault fault = loadKeyRing(*apSettings, apRing);
+    if (fault.failed) {
+        fprintf(stderr, "%s: %s\n", kProgram, fault.message);
+        return 1;
+    }
+    return 0;
+}
+
 int receive(int argc, char **argv)
 {
     int status = 0;
-    Options options = readOptions(argc, argv, 1, "--listen --key-file --store --unopened-limit", &status);
+    Options options = readOptions(argc, argv, 1,
+                                  "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
+                                  "--metrics",
+                                  &status);
     if (!options.ok)
         return status;
-    char key[keyFileBufferSize];
+    char proxy[peerSize] = "";
+    if (options.trustedProxy != nullptr && !normalAddress(options.trustedProxy, proxy))
+        return usageError("--trusted-proxy takes an IPv4 or IPv6 address, not %s", options.trustedProxy);
     char path[kPathSize];
-    const char *keyFile = nullptr;
-    if (readKey(options.keyFile, key, path, sizeof path, &keyFile) != 0)
-        return 1;
+    KeySettings keys;
+    KeyRing ring;
+    status = readKeys(options, path, sizeof path, &keys, &ring);
+    if (status != 0)
+        return status;
     Store store;
     status = openStoreOrSay(options.store, storeToKeep, options.unopenedLimit, &store);
     int listening = -1;
+    int watching = -1;
     bool fromSystemd = false;
     if (status == 0) {
         int sockets = socketsFromSystemd();
@@ -358,6 +438,10 @@ int receive(int argc, char **argv)
             listening = listenOn(options.listen);
             status = listening < 0 ? 1 : 0;
         }
+    }
+    if (status == 0 && options.metrics != nullptr) {
+        watching = listenOn(options.metrics);
+        status = watching < 0 ? 1 : 0;
     }
     sigset_t signals;
     sigemptyset(&signals);
@@ -379,18 +463,53 @@ int receive(int argc, char **argv)
         describeStore(&store, where, sizeof where);
         fprintf(stderr, "%s: listening on %s, keeping posts in %s\n", kProgram,
                 fromSystemd ? "the socket systemd passed" : options.listen, where);
-        status = serve({listening, signalFd, keyFile, key, store, connectionLimit()});
-        // serve closed it.
+        ServeSettings settings = {listening, watching, signalFd, keys, ring, store, connectionLimit(), {}};
+        memcpy(settings.trustedProxy, proxy, sizeof proxy);
+        status = serve(settings);
+        // serve closed them, and freed the keys.
         listening = -1;
+        watching = -1;
+        ring = {};
     }
     if (signalFd >= 0)
         close(signalFd);
     if (listening >= 0)
         close(listening);
+    if (watching >= 0)
+        close(watching);
     if (store.db != nullptr || store.pg != nullptr)
         closeStore(&store);
-    OPENSSL_cleanse(key, sizeof key);
+    freeKeyRing(&ring);
     return status;
+}
+
+int printDerivedKey(int argc, char **argv)
+{
+    if (argc != 5 || strcmp(argv[2], "--master-key") != 0)
+        return usageError("%s takes --master-key FILE DEVICE", "derive-key");
+    const char *device = argv[4];
+    if (!isDeviceName(device, strlen(device)))
+        return usageError("a device's name is 1 to 64 of A-Z a-z 0-9 . _ -, not %s", device);
+    KeyRing ring;
+    KeysFault fault = loadKeyRing({nullptr, nullptr, argv[3]}, &ring);
+    if (fault.failed) {
+        fprintf(stderr, "%s: %s\n", kProgram, fault.message);
+        return 1;
+    }
+    char key[derivedKeySize];
+    bool derived = deriveKey(ring.master, device, key);
+    freeKeyRing(&ring);
+    if (!derived) {
+        fprintf(stderr, "%s: cannot derive the key: out of memory\n", kProgram);
+        return 1;
+    }
+    bool written = printf("%s\n", key) > 0 && fflush(stdout) == 0;
+    OPENSSL_cleanse(key, sizeof key);
+    if (!written) {
+        fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -409,5 +528,7 @@ int main(int argc, char **argv)
         return exportReceived(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "reopen") == 0)
         return reopen(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "derive-key") == 0)
+        return printDerivedKey(argc, argv);
     return receive(argc, argv);
 }

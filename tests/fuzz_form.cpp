@@ -46,12 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else
             pieces.back() += c;
     }
-    std::vector<std::string> values;
+    std::vector<std::string> values, devices;
     for (const std::string &piece : pieces) {
         size_t equals = piece.find('=');
-        if (!piece.empty() && decoded(piece.substr(0, equals)) == "sealed")
-            values.push_back(equals == std::string::npos ? "" : decoded(piece.substr(equals + 1)));
+        std::string name = piece.empty() ? "" : decoded(piece.substr(0, equals));
+        std::string value = equals == std::string::npos ? "" : decoded(piece.substr(equals + 1));
+        if (name == "sealed")
+            values.push_back(value);
+        else if (name == "device")
+            devices.push_back(value);
     }
+    std::string nameCharacters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-";
+    bool goodDevice = devices.size() == 1 && !devices[0].empty() && devices[0].size() <= 64 &&
+                      devices[0].find_first_not_of(nameCharacters) == std::string::npos;
 
     SealedForm form = readSealedForm(body.data(), body.size());
     if (pieces.size() > formMaxFields) {
@@ -66,8 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     form.shape.position == bad + 1);
         else if (value.size() < 16 || value.size() % 16 != 0)
             require(form.fault == formSealedShape && form.shape.fault != sealedHexNotADigit);
+        else if (devices.empty())
+            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed && !form.hasDevice);
+        else if (!goodDevice)
+            require(form.fault == formBadDevice);
         else
-            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed);
+            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed && form.hasDevice &&
+                    devices[0] == form.device);
     }
     require((form.fault == formOk) == (form.sealed != nullptr));
     free(form.sealed);

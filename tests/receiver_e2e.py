@@ -141,6 +141,14 @@ class Receiver:
                 and device is None, (received_at, peer, device)
         return [row[3] for row in rows]
 
+    def records(self, table="received"):
+        column = "text" if table == "received" else "sealed"
+        db = sqlite3.connect(f"file:{self.store}?mode=ro", uri=True)
+        try:
+            return db.execute(f"select peer, device, {column} from {table} order by id").fetchall()
+        finally:
+            db.close()
+
     def command(self, *args):
         return subprocess.run(LAUNCHER + [str(RECEIVER), *args, "--store", f"sqlite:{self.store}"],
                               capture_output=True, timeout=120)
@@ -400,6 +408,146 @@ class ReceiverTest(unittest.TestCase):
                 self.assertEqual(receiver.stop(), 0)
                 self.assertEqual(receiver.rows(), ["opened"])
                 self.assertEqual(receiver.rows("unopened"), wrong[1:])
+
+
+def metrics(address):
+    """The counts /metrics shows, by their names and labels."""
+    with socket.create_connection((address, 9580), timeout=30) as connection:
+        connection.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+        answer = rest(connection).decode()
+    head, body = answer.split("\r\n\r\n", 1)
+    assert head.startswith("HTTP/1.1 200 OK\r\n") and "text/plain; version=0.0.4" in head, head
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in body.splitlines() if not line.startswith("#")}
+
+
+class FleetTest(unittest.TestCase):
+    """A key per device, kept once, watched, behind a proxy."""
+
+    @classmethod
+    def setUpClass(cls):
+        bring_loopback_up()
+
+    def test_each_device_opens_with_its_own_keys_once_and_the_counts_show_it(self):
+        with tempfile.TemporaryDirectory() as work:
+            keys = pathlib.Path(work) / "keys"
+            (keys / "b2").mkdir(parents=True)
+            (keys / "d4").mkdir()
+            (keys / "a1").write_bytes(b"key of a1\n")
+            (keys / "b2" / "old").write_bytes(b"old key of b2")
+            (keys / "b2" / "new").write_bytes(b"new key of b2")
+            (keys / ".a1.swp").write_bytes(b"")
+            (pathlib.Path(work) / "master").write_bytes(b"the master key\n")
+            derive = subprocess.run(LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "c3"],
+                                    capture_output=True, timeout=120)
+            derived = derive.stdout.decode().strip()
+            self.assertRegex(derived, "^[0-9a-f]{64}$", derive.stderr)
+            receiver = Receiver(work, KEY, "127.0.0.5", extra=(
+                "--keys", str(keys), "--master-key", f"{work}/master", "--metrics", "127.0.0.5:9580",
+                "--trusted-proxy", "::ffff:127.0.0.1"))
+            try:
+                before = metrics("127.0.0.5")
+                kept = expected("204 No Content")
+                bad = expected("400 Bad Request", "the field device must be given once, as 1 to 64 of "
+                                                  "A-Z a-z 0-9 . _ -")
+                cases = [
+                    # the form's device part, the key sealed with, times posted, the answer, whether kept
+                    ("device=a1&", b"key of a1", 3, kept, True),
+                    ("device=b2&", b"old key of b2", 1, kept, True),
+                    ("device=b%32&", b"new key of b2", 1, kept, True),
+                    ("device=b2&", b"key of a1", 1, kept, False),
+                    ("device=c3&", derived.encode(), 1, kept, True),
+                    ("device=c3&", b"key of a1", 1, kept, False),
+                    # No device, or one without keys: like a wrong key.
+                    ("", b"key of a1", 1, kept, False),
+                    ("device=zz&", b"key of a1", 1, kept, False),
+                    # An empty folder stands instead of the derived key.
+                    ("device=d4&", subprocess.run(
+                        LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "d4"],
+                        capture_output=True, timeout=120).stdout.strip(), 1, kept, False),
+                    ("device=a+1&", b"key of a1", 1, bad, False),
+                    ("device=&", b"key of a1", 1, bad, False),
+                    ("device=" + "x" * 65 + "&", b"key of a1", 1, bad, False),
+                    ("device=a1&device=a1&", b"key of a1", 1, bad, False),
+                ]
+                received, unopened = [], []
+                for device, key, times, answer, opens in cases:
+                    with self.subTest(device=device, key=key):
+                        text = f"reading of {device or 'none'} under {key[:12]!r}"
+                        body = device + "sealed=" + seal(text, key)
+                        for _ in range(times):
+                            self.assertEqual(post(body, "127.0.0.5"), answer)
+                        name = re.match(r"device=([^&]*)", device)
+                        name = name and name[1].replace("%32", "2")
+                        if answer == kept:
+                            (received if opens else unopened).append((name, text if opens else body[-48:]))
+                after = metrics("127.0.0.5")
+                moved = {result: after[f'sealpost_posts_total{{result="{result}"}}']
+                         - before[f'sealpost_posts_total{{result="{result}"}}']
+                         for result in ("kept", "duplicate", "not_opened", "refused", "unavailable")}
+                self.assertEqual(moved, {"kept": 4, "duplicate": 2, "not_opened": 5, "refused": 4,
+                                         "unavailable": 0})
+                self.assertEqual(after["sealpost_commit_seconds_count"] - before["sealpost_commit_seconds_count"],
+                                 11)
+                self.assertEqual([(device, text) for _, device, text in receiver.records()], received)
+                self.assertEqual([(device, sealed[-48:]) for _, device, sealed in receiver.records("unopened")],
+                                 unopened)
+                self.assertIn(b"a post from 127.0.0.1 naming device zz does not open: wrong key or damaged",
+                              receiver.log())
+                self.assertIn(b"naming device d4 does not open: no key for the device", receiver.log())
+                self.assertIn(b"naming no device does not open: no key without a device", receiver.log())
+                exported = map(json.loads, receiver.command("export", "--device", "b2").stdout.splitlines())
+                self.assertEqual([(record["device"], record["text"]) for record in exported],
+                                 [row for row in received if row[0] == "b2"])
+                self.assertEqual([(record["device"], record["not_opened"]) for record in map(
+                    json.loads, receiver.command("export", "--not-opened").stdout.splitlines())],
+                    [(None, 1), ("b2", 1), ("c3", 1), ("d4", 1), ("zz", 1)])
+
+                # A reload with a post in flight: b2's old key goes, e5 comes; the post is answered.
+                in_flight = socket.create_connection(("127.0.0.5", 80), timeout=30)
+                body = f"device=b2&sealed={seal('sent across a reload', b'new key of b2')}".encode()
+                request = raw_post(body)
+                in_flight.sendall(request[:-10])
+                (keys / "b2" / "old").unlink()
+                (keys / "e5").write_bytes(b"key of e5")
+                receiver.process.send_signal(signal.SIGHUP)
+                self.wait_for(receiver, b"read the keys again: 4 devices with 3 keys, and the master key")
+                in_flight.sendall(request[-10:])
+                self.assertTrue(rest(in_flight).startswith(b"HTTP/1.1 204 No Content\r\n"))
+                in_flight.close()
+                for device, key, opens in (("b2", b"old key of b2", False), ("e5", b"key of e5", True)):
+                    text = f"after the reload, {device}"
+                    self.assertEqual(post(f"device={device}&sealed={seal(text, key)}", "127.0.0.5"), kept)
+                    self.assertEqual(receiver.records()[-1][2] == text, opens)
+                # A folder that cannot be read leaves the keys in force.
+                (keys / "f6").write_bytes(b"")
+                receiver.process.send_signal(signal.SIGHUP)
+                self.wait_for(receiver, f"key file {keys}/f6 is empty; keeps the keys it had".encode())
+                self.assertEqual(post(f"device=e5&sealed={seal('still e5', b'key of e5')}", "127.0.0.5"), kept)
+                self.assertEqual(receiver.records()[-1][1:], ("e5", "still e5"))
+
+                # Only the trusted proxy names the client, by the last address it added.
+                for source, forwarded, peer in (("127.0.0.1", b"203.0.113.9, 198.51.100.7", "198.51.100.7"),
+                                                ("127.0.0.1", b"2001:db8::1", "2001:db8::1"),
+                                                ("127.0.0.1", b"198.51.100.7, not an address", "127.0.0.1"),
+                                                ("127.0.0.6", b"198.51.100.7", "127.0.0.6")):
+                    with self.subTest(source=source, forwarded=forwarded):
+                        text = f"through {source} as {forwarded!r}"
+                        body = f"device=a1&sealed={seal(text, b'key of a1')}".encode()
+                        with socket.create_connection(("127.0.0.5", 80), timeout=30,
+                                                      source_address=(source, 0)) as connection:
+                            connection.sendall(raw_post(body).replace(
+                                b"\r\n\r\n", b"\r\nX-Forwarded-For: " + forwarded + b"\r\n\r\n", 1))
+                            self.assertTrue(rest(connection).startswith(b"HTTP/1.1 204 No Content\r\n"))
+                        self.assertEqual(receiver.records()[-1], (peer, "a1", text))
+            finally:
+                self.assertEqual(receiver.stop(), 0, receiver.log())
+
+    def wait_for(self, receiver, line):
+        deadline = time.monotonic() + 30
+        while line not in receiver.log():
+            self.assertLess(time.monotonic(), deadline, receiver.log())
+            time.sleep(0.02)
 
 
 if __name__ == "__main__":

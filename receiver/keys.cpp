@@ -1,0 +1,298 @@
+#include "keys.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include "form.h"
+#include "key_file.h"
+
+namespace {
+
+__attribute__((format(printf, 1, 2))) KeysFault keysFault(const char *apFormat, ...)
+{
+    KeysFault fault = {true, {}};
+    va_list arguments;
+    va_start(arguments, apFormat);
+    vsnprintf(fault.message, sizeof fault.message, apFormat, arguments);
+    va_end(arguments);
+    return fault;
+}
+
+constexpr KeysFault kNoFault = {false, {}};
+
+KeysFault keyFileFault(const char *apPath, KeyFile aRead)
+{
+    KeysFault fault = {true, {}};
+    describeKeyFileFault(apPath, aRead, fault.message, sizeof fault.message);
+    return fault;
+}
+
+// A heap copy of the key in apPath.
+KeysFault readKey(const char *apPath, char **apKey)
+{
+    char key[keyFileBufferSize];
+    KeyFile read = readKeyFile(apPath, key);
+    if (read.fault != keyFileOk)
+        return keyFileFault(apPath, read);
+    *apKey = strdup(key);
+    OPENSSL_cleanse(key, sizeof key);
+    return *apKey != nullptr ? kNoFault : keysFault("out of memory reading %s", apPath);
+}
+
+bool joinPath(char *apPath, const char *apFolder, const char *apName)
+{
+    int length = snprintf(apPath, PATH_MAX, "%s/%s", apFolder, apName);
+    return length > 0 && length < PATH_MAX;
+}
+
+void wipeAndFree(char *apKey)
+{
+    if (apKey == nullptr)
+        return;
+    OPENSSL_cleanse(apKey, strlen(apKey));
+    free(apKey);
+}
+
+bool grow(void **apArray, size_t aCount, size_t *apCapacity, size_t aSize)
+{
+    if (aCount < *apCapacity)
+        return true;
+    size_t capacity = *apCapacity == 0 ? 64 : *apCapacity * 2;
+    void *grown = realloc(*apArray, capacity * aSize);
+    if (grown == nullptr)
+        return false;
+    *apArray = grown;
+    *apCapacity = capacity;
+    return true;
+}
+
+struct Loading {
+    KeyRing *ring;
+    size_t keyCapacity;
+    size_t deviceCapacity;
+};
+
+KeysFault addKey(Loading *apLoading, const char *apPath)
+{
+    KeyRing *ring = apLoading->ring;
+    if (!grow(reinterpret_cast<void **>(&ring->keys), ring->keyCount, &apLoading->keyCapacity, sizeof *ring->keys))
+        return keysFault("out of memory reading %s", apPath);
+    KeysFault fault = readKey(apPath, &ring->keys[ring->keyCount]);
+    if (!fault.failed)
+        ++ring->keyCount;
+    return fault;
+}
+
+// The names in a folder in strcmp order, hidden ones left out (an
+// editor's or a copy's files); scandir's list, which the caller frees.
+int listFolder(const char *apPath, dirent ***apList)
+{
+    dirent **list = nullptr;
+    int count = scandir(apPath, &list, nullptr, alphasort);
+    if (count < 0)
+        return -1;
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (list[i]->d_name[0] == '.')
+            free(list[i]);
+        else
+            list[kept++] = list[i];
+    }
+    *apList = list;
+    return kept;
+}
+
+void freeList(dirent **apList, int aCount, int aFrom)
+{
+    for (int i = aFrom; i < aCount; ++i)
+        free(apList[i]);
+    free(apList);
+}
+
+// DIR/NAME: one key file, or a folder whose files are each a key.
+KeysFault addDevice(Loading *apLoading, const char *apFolder, const char *apName)
+{
+    KeyRing *ring = apLoading->ring;
+    char path[PATH_MAX];
+    if (!joinPath(path, apFolder, apName))
+        return keysFault("the path of %s in %s is too long", apName, apFolder);
+    if (!isDeviceName(apName, strlen(apName)))
+        return keysFault("%s is not named for a device: 1 to 64 of A-Z a-z 0-9 . _ -", path);
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return keysFault("cannot read %s: %s", path, strerror(errno));
+    if (!grow(reinterpret_cast<void **>(&ring->devices), ring->deviceCount, &apLoading->deviceCapacity,
+              sizeof *ring->devices))
+        return keysFault("out of memory reading %s", path);
+    DeviceKeys *device = &ring->devices[ring->deviceCount];
+    *device = {strdup(apName), ring->keyCount, 0};
+    if (device->name == nullptr)
+        return keysFault("out of memory reading %s", path);
+    ++ring->deviceCount;
+    if (!S_ISDIR(status.st_mode)) {
+        KeysFault fault = addKey(apLoading, path);
+        device->count = ring->keyCount - device->first;
+        return fault;
+    }
+    dirent **list = nullptr;
+    int count = listFolder(path, &list);
+    if (count < 0)
+        return keysFault("cannot read the folder %s: %s", path, strerror(errno));
+    KeysFault fault = kNoFault;
+    int i = 0;
+    for (; i < count && !fault.failed; ++i) {
+        char file[PATH_MAX];
+        struct stat fileStatus;
+        if (!joinPath(file, path, list[i]->d_name))
+            fault = keysFault("the path of %s in %s is too long", list[i]->d_name, path);
+        else if (stat(file, &fileStatus) == 0 && S_ISDIR(fileStatus.st_mode))
+            fault = keysFault("%s is a folder: a device's folder holds key files only", file);
+        else
+            fault = addKey(apLoading, file);
+        free(list[i]);
+    }
+    freeList(list, count, i);
+    device->count = ring->keyCount - device->first;
+    return fault;
+}
+
+KeysFault loadFolder(Loading *apLoading, const char *apFolder)
+{
+    dirent **list = nullptr;
+    int count = listFolder(apFolder, &list);
+    if (count < 0)
+        return keysFault("cannot read the folder of keys %s: %s", apFolder, strerror(errno));
+    KeysFault fault = kNoFault;
+    int i = 0;
+    for (; i < count && !fault.failed; ++i) {
+        fault = addDevice(apLoading, apFolder, list[i]->d_name);
+        free(list[i]);
+    }
+    freeList(list, count, i);
+    // Lookups halve the list by strcmp: alphasort must have sorted it so.
+    KeyRing *ring = apLoading->ring;
+    for (size_t d = 1; d < ring->deviceCount && !fault.failed; ++d)
+        if (strcmp(ring->devices[d - 1].name, ring->devices[d].name) >= 0)
+            fault = keysFault("the folder of keys %s did not list in order", apFolder);
+    return fault;
+}
+
+const DeviceKeys *findDevice(const KeyRing *apRing, const char *apName)
+{
+    size_t low = 0;
+    size_t high = apRing->deviceCount;
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        int order = strcmp(apRing->devices[middle].name, apName);
+        if (order == 0)
+            return &apRing->devices[middle];
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
+{
+    *apRing = {};
+    unsigned char random[16];
+    if (RAND_bytes(random, sizeof random) != 1)
+        return keysFault("cannot draw a random key");
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < sizeof random; ++i) {
+        apRing->decoy[2 * i] = kDigits[random[i] >> 4];
+        apRing->decoy[2 * i + 1] = kDigits[random[i] & 15];
+    }
+    OPENSSL_cleanse(random, sizeof random);
+
+    KeysFault fault = kNoFault;
+    if (aSettings.keyFile != nullptr)
+        fault = readKey(aSettings.keyFile, &apRing->single);
+    if (!fault.failed && aSettings.masterKey != nullptr)
+        fault = readKey(aSettings.masterKey, &apRing->master);
+    if (!fault.failed && aSettings.keysDir != nullptr) {
+        Loading loading = {apRing, 0, 0};
+        fault = loadFolder(&loading, aSettings.keysDir);
+    }
+    if (fault.failed)
+        freeKeyRing(apRing);
+    return fault;
+}
+
+void freeKeyRing(KeyRing *apRing)
+{
+    wipeAndFree(apRing->single);
+    wipeAndFree(apRing->master);
+    for (size_t i = 0; i < apRing->keyCount; ++i)
+        wipeAndFree(apRing->keys[i]);
+    free(apRing->keys);
+    for (size_t i = 0; i < apRing->deviceCount; ++i)
+        free(apRing->devices[i].name);
+    free(apRing->devices);
+    OPENSSL_cleanse(apRing->decoy, sizeof apRing->decoy);
+    *apRing = {};
+}
+
+bool deriveKey(const char *apMaster, const char *apDevice, char *apKey)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    bool done = HMAC(EVP_sha256(), apMaster, static_cast<int>(strlen(apMaster)),
+                     reinterpret_cast<const unsigned char *>(apDevice), strlen(apDevice), digest, &length) != nullptr &&
+                length == 32;
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (unsigned int i = 0; done && i < length; ++i) {
+        apKey[2 * i] = kDigits[digest[i] >> 4];
+        apKey[2 * i + 1] = kDigits[digest[i] & 15];
+    }
+    apKey[done ? 2 * length : 0] = '\0';
+    OPENSSL_cleanse(digest, sizeof digest);
+    return done;
+}
+
+PostOpening openPost(const KeyRing *apRing, const char *apDevice, const char *apHex, char **apText)
+{
+    *apText = nullptr;
+    if (apRing->single != nullptr)
+        return {openSealed(apHex, apRing->single, openedText, apText), false};
+    const DeviceKeys *device = apDevice != nullptr ? findDevice(apRing, apDevice) : nullptr;
+    if (device != nullptr && device->count > 0) {
+        OpenResult result = openWrongKeyOrDamaged;
+        for (size_t i = 0; i < device->count && result != opened && result != openOutOfMemory; ++i)
+            result = openSealed(apHex, apRing->keys[device->first + i], openedText, apText);
+        return {result, false};
+    }
+    // A device's own entry, even an empty folder, stands instead of its
+    // derived key: that is how a leaked board is shut out.
+    if (device == nullptr && apDevice != nullptr && apRing->master != nullptr) {
+        char key[derivedKeySize];
+        if (!deriveKey(apRing->master, apDevice, key))
+            return {openOutOfMemory, false};
+        OpenResult result = openSealed(apHex, key, openedText, apText);
+        OPENSSL_cleanse(key, sizeof key);
+        return {result, false};
+    }
+    OpenResult result = openSealed(apHex, apRing->decoy, openedText, apText);
+    if (result == opened) {
+        OPENSSL_cleanse(*apText, strlen(*apText));
+        free(*apText);
+        *apText = nullptr;
+        result = openWrongKeyOrDamaged;
+    }
+    return {result, result != openOutOfMemory};
+}
