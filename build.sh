@@ -58,10 +58,11 @@ require() {
 BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite3-dev"
 PACKAGING_PACKAGES="dpkg-dev git"
 # The tests also open and seal texts as applications in Python, Node.js and
-# PHP do, and run the recipes' setups on real servers.
+# PHP do, run the recipes' setups on real servers, and run sealpost-send
+# under busybox's ash as well as dash.
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
-    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap"
+    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap busybox shellcheck"
 # The receiver is loaded with wrk against nginx; the policy in require keeps
 # nginx from starting as it installs.
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk"
@@ -186,6 +187,10 @@ static_programs() {
             -DARCHITECTURE=$architecture -DOUTPUT="$PWD/build/boards" -P cmake/BoardArchive.cmake
     done
     (cd build/boards && sha256sum -- *-static.tar.gz >SHA256SUMS)
+    # A static ARM busybox, unpacked and never installed, for the test that
+    # runs the archive's sealpost-send under its ash.
+    (cd build/boards/armel && apt-get download -q -o APT::Sandbox::User=root busybox-static:armel >/dev/null &&
+        dpkg-deb -x busybox-static_*_armel.deb busybox)
 }
 
 # The static programs, then the tables run against them.

@@ -2,7 +2,7 @@
 #       -P cmake/BoardArchive.cmake
 # Packs the static programs of two build trees made with a static toolchain
 # file (bfseal and bfopen from the glibc one, formsend from the musl one),
-# stripped, with their man pages, the licence and a README, as
+# stripped, and the script sealpost-send, with their man pages, the licence and a README, as
 # OUTPUT/sealpost-<version>-linux-<architecture>-static.tar.gz. The archive
 # depends on neither the umask nor the user nor the order of the folder's
 # entries: names sorted, owner root, modes pinned, every date the last
@@ -59,6 +59,10 @@ foreach(program bfseal bfopen formsend)
     endif()
     file(COPY ${tree}/${program}/${program}.1 DESTINATION ${top}/man/man1)
 endforeach()
+# sealpost-send is a shell script: the same file on every architecture.
+file(COPY ${PROJECT_SOURCE_DIR}/send/sealpost-send DESTINATION ${top}/bin
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(COPY ${GLIBC_TREE}/send/sealpost-send.1 DESTINATION ${top}/man/man1)
 file(COPY ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${top})
 set(VERSION ${version})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/board-README.in ${top}/README @ONLY)

@@ -1,5 +1,5 @@
 # cpack builds two Debian packages from one build: sealpost (the three
-# programs and their man pages) and libblowfishencdec-dev (the static library,
+# programs, the script sealpost-send and their man pages) and libblowfishencdec-dev (the static library,
 # its header, CMake and pkg-config files). Each carries the licence as a
 # machine-readable copyright file, the changelog and the README in its doc
 # folder. A cross toolchain names the Debian architecture in DEB_ARCHITECTURE;
@@ -63,6 +63,8 @@ bfseal seals a short text with Blowfish in CBC mode under a key text and
 prints the IV and the ciphertext as lowercase hex; bfopen opens such a
 sealed text again. formsend posts one URL-encoded form to port 80 of a web
 server over HTTP/1.0 and copies the server's answer to standard output.
+sealpost-send seals a text and posts it under a time-out, and keeps it in
+a spool until the server takes it.
 
 Sealing obscures a text; it is not strong protection: the IV is
 predictable and nothing authenticates a sealed text.")

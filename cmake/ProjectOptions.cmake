@@ -88,11 +88,25 @@ function(strip_like_debian file component)
 endif()" COMPONENT ${component})
 endfunction()
 
+# The man page <name>.<section> in the current folder, installed into the
+# package COMPONENT names. The page's title line takes the version and date
+# from the build; it is installed gzipped without a time stamp, as Debian
+# ships man pages.
+function(add_man_page name section component)
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.${section})
+    configure_file(${name}.${section} ${page} @ONLY)
+    add_custom_command(OUTPUT ${page}.gz
+        COMMAND gzip -9nkf ${page}
+        DEPENDS ${page}
+        VERBATIM)
+    add_custom_target(${name}_man_page ALL DEPENDS ${page}.gz)
+    set_property(GLOBAL APPEND PROPERTY SEALPOST_MAN_PAGES ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endfunction()
+
 # A shipped program from <name>.cpp in the current folder, linked lean with
 # the given libraries, installed with its man page <name>.1, or <name>.8 for
-# a program run by the system (installed in sbin then). The page's title
-# line takes the version and date from the build; it is installed gzipped
-# without a time stamp, as Debian ships man pages. COMPONENT names the
+# a program run by the system (installed in sbin then). COMPONENT names the
 # package it goes into (programs by default).
 function(add_program name)
     cmake_parse_arguments(PARSE_ARGV 1 program "" "SECTION;COMPONENT" "SOURCES")
@@ -111,15 +125,5 @@ function(add_program name)
     lean_program(${name})
     install(TARGETS ${name} RUNTIME DESTINATION ${destination} COMPONENT ${program_COMPONENT})
     strip_like_debian(${destination}/${name} ${program_COMPONENT})
-
-    set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.${program_SECTION})
-    configure_file(${name}.${program_SECTION} ${page} @ONLY)
-    add_custom_command(OUTPUT ${page}.gz
-        COMMAND gzip -9nkf ${page}
-        DEPENDS ${page}
-        VERBATIM)
-    add_custom_target(${name}_man_page ALL DEPENDS ${page}.gz)
-    set_property(GLOBAL APPEND PROPERTY SEALPOST_MAN_PAGES ${page}.gz)
-    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${program_SECTION}
-        COMPONENT ${program_COMPONENT})
+    add_man_page(${name} ${program_SECTION} ${program_COMPONENT})
 endfunction()

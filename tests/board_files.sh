@@ -3,7 +3,8 @@
 # ./build.sh boards left in BOARDS against SHA256SUMS, unpacks each into
 # ROOTS/<architecture> with the /etc/hosts and /etc/resolv.conf of a board
 # for the tests that run the programs there, and checks that the files are
-# what the archives promise: every program fully static (no interpreter, no
+# what the archives promise: sealpost-send the script as it is here, every
+# program fully static (no interpreter, no
 # library), the ARM ones ARMv5TE soft-float code under 600 KB (formsend
 # under 100 KB), the sealing programs opening no file. Last, the archives
 # are packed again from the same build trees, with the same date, under
@@ -18,7 +19,8 @@ fail() {
     exit 1
 }
 (cd "$boards" && sha256sum --check --strict SHA256SUMS)
-expected="LICENSE README bin/bfopen bin/bfseal bin/formsend man/man1/bfopen.1 man/man1/bfseal.1 man/man1/formsend.1"
+expected="LICENSE README bin/bfopen bin/bfseal bin/formsend bin/sealpost-send man/man1/bfopen.1 man/man1/bfseal.1 \
+man/man1/formsend.1 man/man1/sealpost-send.1"
 rm -rf "$roots"
 for architecture in armel amd64; do
     root=$roots/$architecture
@@ -28,7 +30,9 @@ for architecture in armel amd64; do
     [ "$listing" = "$expected " ] || fail "$architecture archive holds $listing, not $expected"
     printf '127.0.0.3\trecorder.board.test\n' >"$root/etc/hosts"
     printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"$root/etc/resolv.conf"
-    for program in "$root"/bin/*; do
+    cmp "$root/bin/sealpost-send" "$source/send/sealpost-send" || fail "$architecture archive's sealpost-send differs"
+    [ -x "$root/bin/sealpost-send" ] || fail "$architecture archive's sealpost-send is not executable"
+    for program in "$root"/bin/bf* "$root"/bin/formsend; do
         name=$(basename "$program")
         size=$(stat -c %s "$program")
         headers=$(readelf -hlA "$program")

@@ -44,3 +44,12 @@ foreach(cpu arm926 arm1176 cortex-a7 max amd64)
         PROPERTIES ENVIRONMENT "${environment}" FIXTURES_REQUIRED boards
                    SKIP_RETURN_CODE 77 TIMEOUT 300)
 endforeach()
+
+# The archive's sealpost-send under the ash of a static ARM busybox, which
+# ./build.sh boards unpacks beside the archives: one row of send_e2e's table.
+add_test(NAME boards_armel_send
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/in_netns.sh ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/send_e2e.py
+            ${PROJECT_BINARY_DIR})
+set_tests_properties(boards_armel_send PROPERTIES
+    ENVIRONMENT "SEALPOST_BOARD_ROOT=${board_roots}/armel;SEALPOST_BOARD_BUSYBOX=${BOARDS_DIR}/armel/busybox/bin/busybox"
+    FIXTURES_REQUIRED boards SKIP_RETURN_CODE 77 TIMEOUT 300)

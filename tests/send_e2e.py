@@ -1,0 +1,262 @@
+"""sealpost-send run whole under dash and under busybox ash, in a private
+network namespace (see in_netns.sh), against sealpost-receiver on
+127.0.0.1, nothing on 127.0.0.5, and small servers of this script's own
+that answer 503, never answer, or record each form and answer 204 slowly.
+The busybox runs see only busybox's applets on PATH, and busybox has no
+flock, so they take the lock folder.
+
+With SEALPOST_BOARD_ROOT (an unpacked static ARM archive) and
+SEALPOST_BOARD_BUSYBOX (a static ARM busybox), the first row runs the
+archive's bin/sealpost-send under that busybox's ash instead, every
+program of the run ARM code that this namespace's own binfmt_misc hands
+to qemu-arm.
+
+Usage: send_e2e.py BUILD_DIR
+"""
+import json
+import os
+import pathlib
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from receiver_e2e import BUILD, KEY, Receiver, bring_loopback_up, program
+
+SOURCE = pathlib.Path(__file__).resolve().parent.parent
+BOARD_ROOT = os.environ.get("SEALPOST_BOARD_ROOT")
+BOARD_BUSYBOX = os.environ.get("SEALPOST_BOARD_BUSYBOX")
+UP, DOWN, BUSY, SILENT, SLOW = "127.0.0.1", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8"
+ENTRY = re.compile(r"(device=[A-Za-z0-9._-]{1,64}&)?sealed=([0-9a-f]{16}(?:[0-9a-f]{16})*)\n")
+TOOK_OVER = "sealpost-send: took over the spool's lock from process 1, which no longer runs\n"
+# name, host, options, texts (each its own run; two at once for "together";
+# None for --flush), status, kept by the receiver, left in the spool, stderr
+# of the last run (a pattern), the most seconds the last run may take.
+TABLE = [
+    ("delivered", UP, ["-d", "pump-1"], ["r1"], 0, ["r1"], [], "", 10),
+    ("refused", DOWN, ["-d", "pump-1"], ["r2"], 75, [], ["r2"],
+     r"sealpost-send: formsend failed: connect error for address: 127\.0\.0\.5: Connection refused; "
+     r"the spool \S+ holds 1 entry\n", 10),
+    ("503", BUSY, [], ["r3"], 75, [], ["r2", "r3"],
+     r"sealpost-send: 127\.0\.0\.6 answered HTTP/1\.0 503 Service Unavailable; the spool \S+ holds 2 entries\n", 10),
+    # One time-out, however much waits.
+    ("never answers", SILENT, ["-t", "1", "-d", "pump-2"], ["r4"], 75, [], ["r2", "r3", "r4"],
+     r"sealpost-send: no answer from 127\.0\.0\.7 within 1 s; the spool \S+ holds 3 entries\n", 2.5),
+    # A power cut left a lock folder of an earlier boot and a half entry.
+    ("back", UP, ["-d", "pump-3"], ["r5"], 0, ["r2", "r3", "r4", "r5"], [], "stale", 10),
+    # 65,488 bytes with the shell's tag: the form is the 131,071 bytes formsend takes.
+    ("the longest text", UP, ["-d", "d" * 64], ["x" * 65483], 0, ["x" * 65483], [], "", 10),
+    ("full spool", DOWN, ["-n", "2", "-d", "pump-4"], ["r6", "r7", "r8"], 75, [], ["r7", "r8"],
+     r"sealpost-send: the spool holds more than 2 entries: dropped the oldest, 000000001\n"
+     r"sealpost-send: formsend failed: .*; the spool \S+ holds 2 entries\n", 10),
+    ("together", SLOW, ["-t", "5", "-d", "pump-5"], [None, "r9"], 0, [], [], "", 10),
+]
+
+
+class Stub(threading.Thread):
+    """Port 80 of address: answers 503, never answers, or records each form
+    and answers 204 after 0.3 s."""
+
+    def __init__(self, address, mode):
+        super().__init__(daemon=True)
+        self.listener = socket.create_server((address, 80))
+        self.mode, self.forms, self.held = mode, [], []
+        self.start()
+
+    def run(self):
+        while True:
+            connection = self.listener.accept()[0]
+            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
+
+    def serve(self, connection):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            data += connection.recv(65536)
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = int(re.search(rb"Content-length: (\d+)", head, re.I)[1])
+        while len(body) < length:
+            body += connection.recv(65536)
+        if self.mode == "silent":
+            self.held.append(connection)
+            return
+        status = b"503 Service Unavailable"
+        if self.mode == "record":
+            time.sleep(0.3)
+            self.forms.append(body.decode())
+            status = b"204 No Content"
+        connection.sendall(b"HTTP/1.0 " + status + b"\r\n\r\n")
+        connection.close()
+
+
+def opened(form):
+    """The device and the text of a form sealpost-send posted or spooled."""
+    match = ENTRY.fullmatch(form + "\n")
+    assert match, form
+    run = program("bfopen", "-k", str(KEY_FILE), match[2])
+    assert run.returncode == 0, run.stderr
+    return (match[1] or "")[7:-1], run.stdout.decode()
+
+
+def path_of(folder, tools, programs):
+    """A PATH of one folder holding links to the tools and programs."""
+    folder.mkdir()
+    for name, target in list(tools.items()) + list(programs.items()):
+        (folder / name).symlink_to(target)
+    return str(folder)
+
+
+def hand_arm_programs_to_qemu():
+    """Registers qemu-arm for 32-bit ARM programs in the binfmt_misc of
+    this namespace alone, keeping each program's own name (flag P), as
+    busybox needs; ARMv5TE cores, as the archive's oldest boards have."""
+    mount = subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"],
+                           capture_output=True)
+    if mount.returncode != 0:
+        print(f"SKIPPED: this kernel gives a namespace no binfmt_misc of its own: {mount.stderr.decode()}",
+              file=sys.stderr)
+        sys.exit(77)
+    magic = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00"
+    mask = r"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+    pathlib.Path("/proc/sys/fs/binfmt_misc/register").write_text(
+        f":qemu-arm:M::{magic}:{mask}:{shutil.which('qemu-arm')}:FP")
+    os.environ["QEMU_CPU"] = "arm926"
+
+
+def shells(work):
+    """Each shell a run takes, by a tag of four letters that ends its
+    texts: its command line, its PATH, and whether that PATH has flock."""
+    if BOARD_ROOT:
+        hand_arm_programs_to_qemu()
+        busybox = pathlib.Path(BOARD_BUSYBOX)
+        applets = subprocess.run([busybox, "--list"], capture_output=True, check=True).stdout.decode().split()
+        # bfseal and formsend are found beside the script, as the archive has them.
+        return {"qarm": ([busybox, "ash", f"{BOARD_ROOT}/bin/sealpost-send"],
+                         path_of(work / "board-bin", {name: busybox for name in applets}, {}), False)}
+    ours = {name: BUILD / name / name for name in ("bfseal", "formsend")}
+    busybox = shutil.which("busybox")
+    applets = subprocess.run([busybox, "--list"], capture_output=True, check=True).stdout.decode().split()
+    script = str(SOURCE / "send" / "sealpost-send")
+    return {
+        "dash": ([shutil.which("dash"), script], path_of(work / "dash-bin", {}, ours) + ":/usr/bin:/bin", True),
+        "bbox": ([busybox, "ash", script], path_of(work / "busybox-bin", {name: busybox for name in applets}, ours),
+                 "flock" in applets),
+    }
+
+
+class SendTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        global KEY_FILE
+        bring_loopback_up()
+        cls.work = tempfile.TemporaryDirectory()
+        work = pathlib.Path(cls.work.name)
+        KEY_FILE = work / "key"
+        KEY_FILE.write_bytes(KEY + b"\n")
+        (work / "receiver").mkdir()
+        cls.receiver = Receiver(work / "receiver", KEY)
+        cls.stubs = {BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"), SLOW: Stub(SLOW, "record")}
+        cls.shells = shells(work)
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.receiver.stop() == 0, cls.receiver.log()
+        cls.work.cleanup()
+
+    def kept(self):
+        lines = self.receiver.command("export").stdout.decode().splitlines()
+        return [json.loads(line)["text"] for line in lines]
+
+    def run_send(self, shell, spool, host, options, text, extra=()):
+        command, path, _ = self.shells[shell]
+        arguments = ["--flush"] if text is None else []
+        arguments += ["-k", str(KEY_FILE), "-s", str(spool), *options, *extra, host, "/"]
+        return subprocess.Popen(command + arguments + ([] if text is None else [f"{text} {shell}"]),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, PATH=path))
+
+    def test_the_table(self):
+        for shell, (_, _, has_flock) in self.shells.items():
+            spool = pathlib.Path(self.work.name) / f"spool-{shell}"
+            recorded = len(self.stubs[SLOW].forms)
+            for name, host, options, texts, status, kept, left, errors, seconds in TABLE[:1 if BOARD_ROOT else None]:
+                with self.subTest(shell=shell, row=name):
+                    if name == "back":
+                        if not has_flock:
+                            (spool / ".lock").mkdir()
+                            (spool / ".lock" / "owner").write_text("1 an-earlier-boot\n")
+                        (spool / ".new-999999").write_text("sealed=01")
+                        errors = "" if has_flock else re.escape(TOOK_OVER)
+                    before = self.kept()
+                    started = time.monotonic()
+                    runs = []
+                    for text in texts:
+                        runs.append(self.run_send(shell, spool, host, options, text))
+                        if name != "together":
+                            runs[-1].wait(timeout=60)
+                    outcomes = [(run.wait(timeout=60), *run.communicate()) for run in runs]
+                    elapsed = time.monotonic() - started
+                    self.assertEqual([outcome[0] for outcome in outcomes], [status] * len(texts), outcomes)
+                    self.assertEqual([outcome[1] for outcome in outcomes], [b""] * len(texts))
+                    for _, _, stderr in outcomes if status == 0 else outcomes[-1:]:
+                        self.assertRegex(stderr.decode(), f"^{errors}$")
+                    self.assertLess(elapsed, seconds)
+                    self.assertEqual(self.kept()[len(before):], [f"{text} {shell}" for text in kept])
+                    # The spool holds the forms alone, each text once, in order.
+                    entries = sorted(spool.iterdir())
+                    self.assertEqual([entry.name for entry in entries if not entry.name[0].isdigit()],
+                                     [".flock"] if has_flock else [])
+                    self.assertEqual([opened(entry.read_text()[:-1])[1] for entry in entries
+                                      if entry.name[0].isdigit()], [f"{text} {shell}" for text in left])
+            # Two runs at once: each entry posted once, in order, with the device it was sealed for.
+            self.assertEqual([opened(form) for form in self.stubs[SLOW].forms[recorded:]],
+                             [] if BOARD_ROOT else [("pump-4", f"r7 {shell}"), ("pump-4", f"r8 {shell}"),
+                                                    ("pump-5", f"r9 {shell}")])
+
+    def test_arguments_refused_before_anything_is_sealed(self):
+        work = pathlib.Path(self.work.name)
+        (work / "empty").write_bytes(b"")
+        (work / "breaks").write_bytes(b"\r\n")
+        (work / "zero").write_bytes(b"ab\0c\n")
+        cases = [
+            # options, host, page, text (None: none), status, message
+            ([], UP, "/", None, 64, "HOST, PAGE and TEXT are needed, and 2 arguments were given"),
+            (["--flush"], UP, "/", "r", 64, "unknown option"),
+            (["-d", ""], UP, "/", "r", 64, "the device name '' holds other characters than A-Z a-z 0-9 . _ -"),
+            (["-d", "pump 1"], UP, "/", "r", 64, "the device name 'pump 1' holds other characters"),
+            (["-d", "pümp"], UP, "/", "r", 64, "the device name 'pümp' holds other characters"),
+            (["-d", "d" * 65], UP, "/", "r", 64, "the device name is longer than 64 characters"),
+            (["-k", str(work / "missing")], UP, "/", "r", 64, f"cannot read the key file {work}/missing"),
+            (["-k", str(work / "empty")], UP, "/", "r", 64, "holds 0 bytes; a key takes 1 to 4096"),
+            (["-k", str(work / "breaks")], UP, "/", "r", 64, "holds 2 bytes; a key takes 1 to 4096"),
+            (["-k", str(work / "zero")], UP, "/", "r", 64, f"the key file {work}/zero holds a zero byte"),
+            (["-t", "0"], UP, "/", "r", 64, "-t takes a number of seconds from 1 to 86400, not '0'"),
+            (["-t", "010"], UP, "/", "r", 64, "not '010'"),
+            (["-n", "100001"], UP, "/", "r", 64, "-n takes a number of entries from 1 to 100000"),
+            ([], "a\nb", "/", "r", 64, "is not a name or an IPv4 address"),
+            ([], UP, "page", "r", 64, "the page must start with /"),
+            ([], UP, "/a b", "r", 64, "the page holds a blank or a control character"),
+            ([], UP, "/", "x" * 65489, 64, "the text holds 65489 bytes; at most 65488 can be sent"),
+            ([], UP, "/", "r", 69, "formsend is neither on PATH nor beside"),
+        ]
+        for shell, (command, path, _) in self.shells.items():
+            for options, host, page, text, status, message in cases:
+                if status == 69 and BOARD_ROOT:
+                    continue
+                with self.subTest(shell=shell, options=options, host=host, page=page):
+                    spool = work / "refused"
+                    key = [] if options[:1] == ["-k"] else ["-k", str(KEY_FILE)]
+                    # Without the folder of links, bfseal and formsend are nowhere.
+                    run = subprocess.run(command + key + options + ["-s", str(spool), host, page]
+                                         + ([] if text is None else [text]), capture_output=True,
+                                         env=dict(os.environ, PATH="/usr/bin:/bin" if status == 69 else path), timeout=60)
+                    self.assertEqual(run.returncode, status, run.stderr)
+                    self.assertIn(message, run.stderr.decode())
+                    self.assertFalse(spool.exists())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
