@@ -201,12 +201,12 @@ make_key() {
         umask 077 && head -c 24 /dev/urandom | base64 >/etc/sealpost/key'
 }
 
-# post TEXT WHAT [KEY FILE]: TEXT sealed with the key (by default the
-# receiver's), as a device posts it, gets 204.
+# post TEXT WHAT [KEY FILE [DEVICE]]: TEXT sealed with the key (by default
+# the receiver's), as a device posts it, gets 204.
 post() {
     # shellcheck disable=SC2016 # the container's shell expands them
-    answer=$(in_container sh -c 'formsend 127.0.0.1 / "sealed=$(bfseal -k "$2" "$1")" 2>&1' sh \
-        "$1" "${3:-/etc/sealpost/key}" | tr -d '\r') || true
+    answer=$(in_container sh -c 'formsend 127.0.0.1 / "$3sealed=$(bfseal -k "$2" "$1")" 2>&1' sh \
+        "$1" "${3:-/etc/sealpost/key}" "${4:+device=$4&}" | tr -d '\r') || true
     status=$(echo "$answer" | sed -n 2p)
     [ "$status" = "HTTP/1.1 204 No Content" ] || fail "$name: a post $2 got ${status:-no answer}, not 204: $answer"
 }
@@ -248,6 +248,23 @@ in_container systemctl restart sealpost-receiver || fail "systemctl restart seal
 [ "$(main_pid)" != "$first_pid" ] || fail "a restart kept the same receiver process"
 post 'with the new key' 'with the key changed and the receiver restarted'
 exported 'Attack at dawn' 'after a reload' 'with the new key'
+# A key per device, as the guide sets it up: a folder only root and the
+# service's group read, read again on a reload.
+in_container sh -c 'install -d -m 750 -g sealpost-keys /etc/sealpost /etc/sealpost/keys &&
+    umask 027 && head -c 24 /dev/urandom | base64 >/etc/sealpost/keys/b1 && chgrp sealpost-keys /etc/sealpost/keys/b1 &&
+    mkdir -p /etc/systemd/system/sealpost-receiver.service.d /etc/systemd/system/sealpost-receiver.socket.d &&
+    printf "[Unit]\nConditionPathExists=\nConditionPathExists=/etc/sealpost/keys\n" |
+        tee /etc/systemd/system/sealpost-receiver.socket.d/fleet.conf >/etc/systemd/system/sealpost-receiver.service.d/fleet.conf &&
+    printf "[Service]\nLoadCredential=\nExecStart=\nExecStart=/usr/sbin/sealpost-receiver --keys /etc/sealpost/keys --metrics 127.0.0.1:9580\n" \
+        >>/etc/systemd/system/sealpost-receiver.service.d/fleet.conf && systemctl daemon-reload &&
+    systemctl restart sealpost-receiver' || fail "the receiver did not restart with a key per device"
+post 'from b1' 'naming device b1' /etc/sealpost/keys/b1 b1
+in_container sh -c 'umask 027 && echo the key of b2 >/etc/sealpost/keys/b2 && chgrp sealpost-keys /etc/sealpost/keys/b2'
+fleet_pid=$(main_pid)
+in_container systemctl reload sealpost-receiver || fail "systemctl reload sealpost-receiver failed"
+[ "$(main_pid)" = "$fleet_pid" ] || fail "a reload restarted the receiver"
+post 'from b2' 'naming device b2, whose key came with a reload' /etc/sealpost/keys/b2 b2
+exported 'Attack at dawn' 'after a reload' 'with the new key' 'from b1' 'from b2'
 for unit in sealpost-receiver.socket sealpost-receiver.service; do
     state=$(in_container systemctl is-active "$unit" || true)
     [ "$state" = active ] || fail "$unit is $state, not active"
@@ -264,7 +281,7 @@ if ! verdict=$(in_container systemd-analyze verify /lib/systemd/system/sealpost-
     fail "systemd-analyze verify in the container: $verdict"
 fi
 stop_container
-echo "fresh: installed, enabled, answered and kept posts across reloads and a restart"
+echo "fresh: installed, enabled, answered and kept posts across reloads and a restart, one key and a key per device"
 
 # ---- upgrade: from 1.2.0's package, as its guide set it up ----------------
 mkdir -p "$work/old/src"
