@@ -527,7 +527,7 @@ class FleetTest(unittest.TestCase):
                 self.assertEqual(receiver.records()[-1][1:], ("e5", "still e5"))
 
                 # Only the trusted proxy names the client, by the last address it added.
-                for source, forwarded, peer in (("127.0.0.1", b"203.0.113.9, 198.51.100.7", "198.51.100.7"),
+                for source, forwarded, peer in (("127.0.0.1", b"192.0.2.1, 203.0.113.9,198.51.100.7", "198.51.100.7"),
                                                 ("127.0.0.1", b"2001:db8::1", "2001:db8::1"),
                                                 ("127.0.0.1", b"198.51.100.7, not an address", "127.0.0.1"),
                                                 ("127.0.0.6", b"198.51.100.7", "127.0.0.6")):
