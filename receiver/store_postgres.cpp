@@ -248,14 +248,19 @@ Exchange endPipeline(Store *apStore, Exchange aSoFar)
 }
 
 // One statement outside a pipeline, its parameters as text (null: NULL).
+Exchange queryUntil(Store *apStore, const char *apSql, int aCount, const char *const *apValues, const char *apWhat,
+                    PGresult **apResult, long long aDeadline)
+{
+    if (PQsendQueryParams(apStore->pg, apSql, aCount, nullptr, apValues, nullptr, nullptr, 0) == 0)
+        return lost(apStore, apWhat);
+    Exchange result = flush(apStore, aDeadline);
+    return result.outcome == outcomeDone ? readCommand(apStore, aDeadline, apWhat, apResult) : result;
+}
+
 Exchange query(Store *apStore, const char *apSql, int aCount, const char *const *apValues, const char *apWhat,
                PGresult **apResult)
 {
-    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
-    if (PQsendQueryParams(apStore->pg, apSql, aCount, nullptr, apValues, nullptr, nullptr, 0) == 0)
-        return lost(apStore, apWhat);
-    Exchange result = flush(apStore, deadline);
-    return result.outcome == outcomeDone ? readCommand(apStore, deadline, apWhat, apResult) : result;
+    return queryUntil(apStore, apSql, aCount, apValues, apWhat, apResult, monotonicMilliseconds() + kWaitMilliseconds);
 }
 
 // Waits for the connection libpq is making, after PQconnectStartParams or
@@ -370,9 +375,9 @@ Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
     return endPipeline(apStore, result);
 }
 
-Exchange answers(Store *apStore, void *, long long)
+Exchange answers(Store *apStore, void *, long long aDeadline)
 {
-    return query(apStore, "SELECT 1", 0, nullptr, "the store does not answer", nullptr);
+    return queryUntil(apStore, "SELECT 1", 0, nullptr, "the store does not answer", nullptr, aDeadline);
 }
 
 int byDigest(const void *apLeft, const void *apRight)
