@@ -55,19 +55,21 @@ require() {
     fi
 }
 
-BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite3-dev"
+BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite3-dev libpq-dev"
 PACKAGING_PACKAGES="dpkg-dev git"
 # The tests also open and seal texts as applications in Python, Node.js and
 # PHP do, run the recipes' setups on real servers, and run sealpost-send
 # under busybox's ash as well as dash.
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
-    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap busybox shellcheck"
+    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap busybox shellcheck postgresql"
 # The receiver is loaded with wrk against nginx; the policy in require keeps
 # nginx from starting as it installs.
-BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk"
+BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk postgresql"
+# libpq-dev is not Multi-Arch: same; the armhf build takes libpq5's library
+# and the build machine's headers (receiver/CMakeLists.txt).
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf
-    libmicrohttpd-dev:armhf libsqlite3-dev:armhf"
+    libmicrohttpd-dev:armhf libsqlite3-dev:armhf libpq5:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 # The static programs take libcrypto from libssl-dev, downloaded, never installed.
 BOARDS_PACKAGES="$BUILD_PACKAGES git musl-dev qemu-user binutils libgtest-dev openssl python3"

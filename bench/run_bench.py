@@ -2,7 +2,7 @@
 
 Usage: run_bench.py BUILD_DIR BOARDS_DIR   (inside a private network
 namespace: the formsend comparisons serve on port 80 of its loopback,
-the receiver and nginx on ports 8080 and 8081; BOARDS_DIR holds the static
+the receivers and nginx on ports 8080 to 8082; BOARDS_DIR holds the static
 archives of ./build.sh boards)
        run_bench.py BUILD_DIR --receiver   (the receiver's rows alone)
 
@@ -10,9 +10,11 @@ Every figure compares two things measured side by side in the same run:
 runs alternate between the contenders and the median of each is taken.
 """
 import fcntl
+import glob
 import json
 import os
 import platform
+import pwd
 import random
 import socket
 import sqlite3
@@ -229,19 +231,46 @@ READINGS = ["t=21.4C rh=48% p=1013hPa", "board=17 t=-3.2C v=3.31", "soil=412 t=1
             "level=1.37m flow=12.5l/min", "board=29 pir=1 lux=340 t=20.5C"]
 
 # The requests are formatted once, so that wrk spends the same on each post
-# to either server; the sealed texts are rotated. "sent" counts what went
-# out, answered or not when wrk stops, to set against the rows kept.
+# to either server; the sealed texts are rotated. Each post is a new one,
+# not a duplicate the store would not keep again: its IV's bytes have their
+# low three bits changed by a count, which changes the same bits of the first
+# block of text, and leaves it text. The count goes on from run to run
+# (wrk's argument). "sent" counts what went out, answered or not when wrk
+# stops, to set against the rows kept.
 WRK_SCRIPT = """
 bodies = {%s}
-requests, sent, no_content, other, threads = {}, 0, 0, 0, {}
+heads, tails, firsts, seconds = {}, {}, {}, {}
+sent, no_content, other, threads, start = 0, 0, 0, {}, 0
+local digits = "0123456789abcdef"
+-- The 4096 ways of changing the low three bits of four IV bytes, given as hex.
+local function variants(hex)
+  local all = {}
+  for n = 0, 4095 do
+    local bytes = {}
+    for b = 0, 3 do
+      local low = tonumber(hex:sub(2 * b + 2, 2 * b + 2), 16)
+      local changed = bit.bxor(low, bit.band(bit.rshift(n, 3 * b), 7))
+      bytes[b + 1] = hex:sub(2 * b + 1, 2 * b + 1) .. digits:sub(changed + 1, changed + 1)
+    end
+    all[n] = table.concat(bytes)
+  end
+  return all
+end
 function init(args)
+  start = tonumber(args[1])
   for i, body in ipairs(bodies) do
-    requests[i] = wrk.format("POST", "/", {["Content-Type"] = "application/x-www-form-urlencoded"}, body)
+    local request = wrk.format("POST", "/", {["Content-Type"] = "application/x-www-form-urlencoded"}, body)
+    local at = request:find("sealed=", 1, true) + 7
+    heads[i], tails[i] = request:sub(1, at - 1), request:sub(at + 16)
+    firsts[i], seconds[i] = variants(request:sub(at, at + 7)), variants(request:sub(at + 8, at + 15))
   end
 end
 function request()
   sent = sent + 1
-  return requests[sent %% #requests + 1]
+  local n = start + sent
+  local i = n %% #bodies + 1
+  n = math.floor(n / #bodies)
+  return heads[i] .. firsts[i][n %% 4096] .. seconds[i][math.floor(n / 4096) %% 4096] .. tails[i]
 end
 %s
 function setup(thread) table.insert(threads, thread) end
@@ -287,10 +316,41 @@ def disk_folder():
     raise RuntimeError("no folder on a disk for the store")
 
 
+def postgres_cluster(work):
+    """A throwaway cluster in work on its Unix socket only, and how to stop
+    it. The server refuses to run as root: here it runs as postgres's user ID
+    in a user namespace of its own, as root outside it."""
+    as_user = ["unshare", "--user", f"--map-user={pwd.getpwnam('postgres').pw_uid}",
+               f"--map-group={pwd.getpwnam('postgres').pw_gid}"]
+    bindir = max(glob.glob("/usr/lib/postgresql/*/bin"), key=lambda path: int(path.split("/")[4]))
+    data, socket_dir = os.path.join(work, "pg"), os.path.join(work, "pg-socket")
+    os.mkdir(socket_dir)
+    subprocess.run(as_user + [f"{bindir}/initdb", "-D", data, "-U", "postgres", "--auth=trust", "-E", "UTF8",
+                              "--locale=C.UTF-8"], check=True, capture_output=True)
+    subprocess.run(as_user + [f"{bindir}/pg_ctl", "-D", data, "-l", f"{work}/pg.log", "-w", "-o",
+                              f"-k {socket_dir} -c listen_addresses=''", "start"], check=True, capture_output=True)
+    subprocess.run([f"{bindir}/psql", "-h", socket_dir, "-U", "postgres", "-Atc", "CREATE DATABASE sealpost"],
+                   check=True, capture_output=True)
+
+    def count(table):
+        return int(subprocess.run([f"{bindir}/psql", "-h", socket_dir, "-U", "postgres", "-d", "sealpost", "-Atc",
+                                   f"select count(*) from {table}"], check=True, capture_output=True,
+                                  text=True).stdout)
+
+    def stop():
+        subprocess.run(as_user + [f"{bindir}/pg_ctl", "-D", data, "-w", "-m", "fast", "stop"], check=True,
+                       capture_output=True)
+    return f"postgresql:///sealpost?host={socket_dir}&user=postgres", count, stop
+
+
+POSTS_SENT = [0]
+
+
 def wrk(port, clients, seconds, script):
-    out = subprocess.run(["wrk", "-t1", f"-c{clients}", f"-d{seconds}s", "-s", script, f"http://127.0.0.1:{port}/"],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(["wrk", "-t1", f"-c{clients}", f"-d{seconds}s", "-s", script, f"http://127.0.0.1:{port}/",
+                          "--", str(POSTS_SENT[0])], check=True, capture_output=True, text=True).stdout
     answered, micros, p99, errors, sent, no_content, other = map(int, out.split("result ")[1].split())
+    POSTS_SENT[0] += sent + 1
     if errors or answered == 0:
         raise RuntimeError(f"wrk against port {port}: {errors} errors or non-2xx answers, {answered} answers")
     return {"rate": answered / (micros / 1e6), "p99": p99 / 1e3, "answered": answered, "sent": sent,
@@ -320,35 +380,42 @@ def receiver_against_nginx():
             f.write(f"daemon off;\nworker_processes 1;\npid {work}/nginx.pid;\nerror_log {work}/nginx-error.log;\n"
                     f"events {{}}\nhttp {{\naccess_log off;\n{temp_paths}"
                     "server {\nlisten 127.0.0.1:8081;\nlocation / { return 204; }\n}\n}\n")
+        # The same receiver with its store in PostgreSQL, on the same disk.
+        postgres_uri, postgres_rows, stop_postgres = postgres_cluster(work)
         with open(os.path.join(work, "receiver.log"), "w") as log:
             # nginx run as root would switch to a user this namespace lacks.
             servers = [subprocess.Popen([RECEIVER, "--listen", "127.0.0.1:8080", "--key-file", key_file,
                                          "--store", f"sqlite:{store}"], stderr=log),
                        subprocess.Popen(["unshare", "--user", "--map-user=1000", "--map-group=1000", "nginx", "-e",
-                                         f"{work}/nginx-error.log", "-c", f"{work}/nginx.conf"], stderr=log)]
+                                         f"{work}/nginx-error.log", "-c", f"{work}/nginx.conf"], stderr=log),
+                       subprocess.Popen([RECEIVER, "--listen", "127.0.0.1:8082", "--key-file", key_file,
+                                         "--store", postgres_uri], stderr=log)]
         try:
-            wait_until(lambda: listening(8080) and listening(8081), 10, "the receiver or nginx did not start")
+            wait_until(lambda: all(map(listening, (8080, 8081, 8082))), 10, "a receiver or nginx did not start")
 
-            def rows():
+            def sqlite_rows(table):
                 with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as db:
-                    return [db.execute(f"select count(*) from {t}").fetchone()[0] for t in ("received", "unopened")]
+                    return db.execute(f"select count(*) from {table}").fetchone()[0]
 
-            def post(clients, script="timed", seconds=6):
-                before = rows()[0]
-                result = wrk(8080, clients, seconds, scripts[script])
+            def post(clients, script="timed", seconds=6, port=8080, rows=sqlite_rows):
+                before = rows("received")
+                result = wrk(port, clients, seconds, scripts[script])
                 # Posts in flight when wrk stopped may be kept too, or not
                 # when their connection's end came with them; every answer
                 # must have its row.
                 seen = [before - 1, before]
-                wait_until(lambda: seen.append(rows()[0]) or seen[-1] == seen[-2], 5, "the store kept on growing")
+                wait_until(lambda: seen.append(rows("received")) or seen[-1] == seen[-2], 5,
+                           "the store kept on growing")
                 result["kept"] = seen[-1] - before
                 if not result["answered"] <= result["kept"] <= result["sent"]:
                     raise RuntimeError(f"the store holds {result['kept']} posts for {result['answered']} answers")
                 return result
 
-            runs = {f"{name} {clients}": (lambda c=clients, p=port, r=(name == "receiver"):
-                                          post(c) if r else wrk(p, c, 6, scripts["timed"]))
-                    for name, port in (("receiver", 8080), ("nginx", 8081)) for clients in (1, 64)}
+            runs = {f"{name} {clients}": (lambda c=clients, p=port, name=name:
+                                          wrk(p, c, 6, scripts["timed"]) if name == "nginx" else
+                                          post(c, port=p, rows=postgres_rows if name == "postgres" else sqlite_rows))
+                    for name, port in (("receiver", 8080), ("nginx", 8081), ("postgres", 8082))
+                    for clients in (1, 64)}
             results = {name: [] for name in runs}
             for _ in range(5):
                 order = list(runs.items())
@@ -358,16 +425,19 @@ def receiver_against_nginx():
             with open(f"/proc/{servers[0].pid}/status") as f:
                 memory = {line.split(":")[0]: int(line.split()[1]) for line in f if line.startswith(("VmHWM", "Rss"))}
 
-            check = post(64, "counting", 3)
-            if check["other"] or check["no_content"] != check["answered"] or rows()[1]:
-                raise RuntimeError(f"answers other than 204 or posts that did not open: {check}, {rows()}")
-            print(f"  the store kept {check['kept']} posts for {check['no_content']} answers 204, none other, "
-                  f"of {check['sent']} sent (the rest in flight when wrk stopped); none unopened", file=sys.stderr)
+            for port, rows in ((8080, sqlite_rows), (8082, postgres_rows)):
+                check = post(64, "counting", 3, port, rows)
+                if check["other"] or check["no_content"] != check["answered"] or rows("unopened"):
+                    raise RuntimeError(f"answers other than 204 or posts that did not open: {check}")
+                print(f"  the store on port {port} kept {check['kept']} posts for {check['no_content']} answers 204, "
+                      f"none other, of {check['sent']} sent (the rest in flight when wrk stopped); none unopened",
+                      file=sys.stderr)
         finally:
             for server in servers:
                 server.terminate()
             for server in servers:
                 server.wait(10)
+            stop_postgres()
         median = {name: {k: statistics.median(r[k] for r in rs) for k in ("rate", "p99")}
                   for name, rs in results.items()}
         for clients, target in ((1, ""), (64, ">= 0.5 (rate)")):
@@ -376,6 +446,12 @@ def receiver_against_nginx():
                 f"{ours['rate'] / theirs['rate']:.2f}", target,
                 f"{ours['rate']:.0f} vs {theirs['rate']:.0f} posts/s, p99 {ours['p99']:.2f} ms vs "
                 f"{theirs['p99']:.2f} ms" + (f"; store on {disk}" if clients > 1 else ""))
+        for clients in (1, 64):
+            ours, sqlite = median[f"postgres {clients}"], median[f"receiver {clients}"]
+            row(f"sealpost-receiver, PostgreSQL vs SQLite store, posts/s, {clients} client{'s' if clients > 1 else ''}",
+                f"{ours['rate'] / sqlite['rate']:.2f}", "",
+                f"{ours['rate']:.0f} vs {sqlite['rate']:.0f} posts/s, p99 {ours['p99']:.2f} ms vs "
+                f"{sqlite['p99']:.2f} ms; one cluster on the same machine, over its Unix socket")
         row("sealpost-receiver peak memory after 64 clients", f"{memory['VmHWM']} KiB", "< 8192 KiB",
             f"VmHWM, one receiver for all runs; then {memory['RssAnon']} KiB anonymous, "
             f"{memory['RssFile']} KiB mapped from files (libraries)")

@@ -41,6 +41,7 @@ struct Store {
     // PostgreSQL
     struct pg_conn *pg;
     long long lastTrim; // CLOCK_MONOTONIC seconds of the last trim of unopened
+    bool pgAbandoned;   // a wait ran out mid-exchange: reconnect before the next
 };
 
 // What failed, worded for a person: the store's URL or path and the

@@ -1,42 +1,637 @@
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <libpq-fe.h>
+#include <openssl/crypto.h>
+
+#include "sealed.h"
 #include "store_backends.h"
 
-StoreFault openPostgresStore(const char *apUri, StoreAccess, Store *)
+namespace {
+
+// Every call into the store, connecting included, ends within this time:
+// the receiver has one thread, and a database that hangs must not hang
+// every board's posts with it.
+constexpr long long kWaitMilliseconds = 5000;
+// Trimming unopened reads the whole of it, so it runs at most this often.
+constexpr long long kTrimSeconds = 60;
+constexpr int kBatchRows = 256;
+constexpr char kBatchRowsText[] = "256";
+// A reopen batch holds about this many bytes of sealed hex at most.
+constexpr char kBatchBytes[] = "4194304";
+constexpr char kCredential[] = "sealpost-pgpass";
+constexpr StoreFault kNoFault = {false, {}};
+
+// Receivers on several hosts may start at once on an empty database; the
+// lock makes the second wait for the first's tables instead of failing on
+// them half made.
+constexpr const char *kTables[] = {
+    "SELECT pg_advisory_xact_lock(7303651284)",
+    R"(CREATE TABLE IF NOT EXISTS received (
+        id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        received_at text COLLATE "C" NOT NULL,
+        peer text NOT NULL,
+        device text COLLATE "C",
+        text text NOT NULL,
+        digest text NOT NULL UNIQUE))",
+    R"(CREATE TABLE IF NOT EXISTS unopened (
+        id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        received_at text COLLATE "C" NOT NULL,
+        peer text NOT NULL,
+        device text COLLATE "C",
+        sealed text NOT NULL,
+        digest text NOT NULL UNIQUE))"};
+constexpr char kKeepReceived[] = "keep_received";
+constexpr char kKeepUnopened[] = "keep_unopened";
+// Naming the digest as the conflict's column would need SELECT on it: the
+// digest is the only unique column an insert sets, so none is named, and
+// the receivers' role may write received without reading it.
+constexpr const char *kKeepSql[] = {
+    "INSERT INTO received (received_at, peer, device, text, digest) VALUES ($1, $2, $3, $4, $5) "
+    "ON CONFLICT DO NOTHING",
+    "INSERT INTO unopened (received_at, peer, device, sealed, digest) VALUES ($1, $2, $3, $4, $5) "
+    "ON CONFLICT DO NOTHING"};
+// The newest rows whose sealed hex fits the limit stay; the older go.
+constexpr char kTrim[] = R"(
+DELETE FROM unopened WHERE id <= (
+    SELECT id FROM (SELECT id, sum(length(sealed)) OVER (ORDER BY id DESC) AS newer FROM unopened) kept
+    WHERE newer > $1 ORDER BY id DESC LIMIT 1))";
+// In the C collation received_at compares as bytes, so that a date is a
+// prefix of its times, and devices sort as in SQLite.
+constexpr char kReceived[] = R"(
+SELECT received_at, peer, device, text, id FROM received
+WHERE id > $1 AND received_at >= $2 COLLATE "C" AND ($3::text IS NULL OR device = $3)
+ORDER BY id LIMIT $4)";
+constexpr char kNotOpened[] = R"(
+SELECT device, count(*), max(received_at COLLATE "C") FROM unopened
+GROUP BY device ORDER BY device COLLATE "C" NULLS FIRST)";
+constexpr char kReopenBatch[] = R"(
+SELECT id, received_at, peer, device, sealed, digest FROM (
+    SELECT *, sum(length(sealed)) OVER (ORDER BY id) AS upto FROM unopened WHERE id > $1 ORDER BY id LIMIT $3
+) batch WHERE upto - length(sealed) < $2 ORDER BY id)";
+// has_table_privilege is true for any one of several privileges: each is
+// asked apart.
+constexpr char kKeepRights[] = R"(
+SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopened', 'INSERT')
+    AND has_table_privilege('unopened', 'SELECT') AND has_table_privilege('unopened', 'DELETE'))";
+constexpr char kReopenRights[] = R"(
+SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopened', 'SELECT')
+    AND has_table_privilege('unopened', 'DELETE'))";
+
+long long monotonicMilliseconds()
 {
-    return storeFault("the store %s: this build keeps posts in SQLite only", apUri);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-void closePostgresStore(Store *) {}
-
-void describePostgresStore(const Store *, char *apText, size_t aSize)
+// The first line of libpq's reason, which may run on over several.
+StoreFault pgFault(const char *apWhat, const char *apReason)
 {
-    snprintf(apText, aSize, "PostgreSQL");
+    int length = static_cast<int>(strcspn(apReason, "\n"));
+    return storeFault("%s: %.*s", apWhat, length > 0 ? length : 15, length > 0 ? apReason : "no reason given");
 }
 
-StoreFault keepGroupPostgres(Store *, Post **, size_t)
+// Waits until the socket can be read, or written when aWrite; false when
+// the deadline passed or the socket failed.
+bool awaitSocket(PGconn *apConn, bool aWrite, long long aDeadline)
 {
-    return storeFault("no PostgreSQL store");
-}
-
-bool postgresAnswers(Store *)
-{
+    int fd = PQsocket(apConn);
+    while (fd >= 0) {
+        long long left = aDeadline - monotonicMilliseconds();
+        if (left <= 0)
+            return false;
+        pollfd watched = {fd, static_cast<short>(aWrite ? POLLIN | POLLOUT : POLLIN), 0};
+        int ready = poll(&watched, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
     return false;
 }
 
-bool nextReceivedPostgres(Store *, ReceivedFilter, StoreCursor *, ReceivedRow *, StoreFault *apFault)
+// What an exchange came to: done; refused by the database, the connection
+// fine; or the connection lost or given up, to be made again before the
+// next exchange.
+enum Outcome { outcomeDone, outcomeRefused, outcomeLost, outcomeTimedOut };
+
+struct Exchange {
+    enum Outcome outcome;
+    StoreFault fault;
+};
+
+constexpr Exchange kDone = {outcomeDone, kNoFault};
+
+bool broken(Exchange aExchange)
 {
-    *apFault = storeFault("no PostgreSQL store");
-    return false;
+    return aExchange.outcome == outcomeLost || aExchange.outcome == outcomeTimedOut;
 }
 
-bool nextNotOpenedPostgres(Store *, StoreCursor *, NotOpenedRow *, StoreFault *apFault)
+Exchange lost(Store *apStore, const char *apWhat)
 {
-    *apFault = storeFault("no PostgreSQL store");
-    return false;
+    apStore->pgAbandoned = true;
+    return {outcomeLost, pgFault(apWhat, PQerrorMessage(apStore->pg))};
 }
 
-Reopened reopenPostgres(Store *, const char *)
+Exchange timedOut(Store *apStore)
 {
-    return {storeFault("no PostgreSQL store"), 0, 0};
+    // Its answers may still come: the connection cannot be used again.
+    apStore->pgAbandoned = true;
+    return {outcomeTimedOut, storeFault("the database did not answer within %lld s", kWaitMilliseconds / 1000)};
+}
+
+Exchange flush(Store *apStore, long long aDeadline)
+{
+    for (;;) {
+        int left = PQflush(apStore->pg);
+        if (left == 0)
+            return kDone;
+        if (left < 0)
+            return lost(apStore, "cannot send to the database");
+        if (!awaitSocket(apStore->pg, true, aDeadline))
+            return timedOut(apStore);
+        if (PQconsumeInput(apStore->pg) == 0)
+            return lost(apStore, "lost the database");
+    }
+}
+
+// The next result, or null at the end of a command's; false when none came
+// in time or the connection failed.
+bool nextResult(Store *apStore, long long aDeadline, PGresult **apResult, Exchange *apExchange)
+{
+    while (PQisBusy(apStore->pg) != 0) {
+        if (!awaitSocket(apStore->pg, false, aDeadline)) {
+            *apExchange = timedOut(apStore);
+            return false;
+        }
+        if (PQconsumeInput(apStore->pg) == 0) {
+            *apExchange = lost(apStore, "lost the database");
+            return false;
+        }
+    }
+    *apResult = PQgetResult(apStore->pg);
+    return true;
+}
+
+// Reads one command's results, up to the null that ends them; *apResult
+// (when given) takes the first, for the caller to clear, if it succeeded.
+Exchange readCommand(Store *apStore, long long aDeadline, const char *apWhat, PGresult **apResult)
+{
+    Exchange result = kDone;
+    PGresult *first = nullptr;
+    for (PGresult *next = nullptr;;) {
+        if (!nextResult(apStore, aDeadline, &next, &result))
+            break;
+        if (next == nullptr || PQresultStatus(next) == PGRES_PIPELINE_SYNC) {
+            if (next != nullptr || first == nullptr)
+                result = lost(apStore, apWhat);
+            PQclear(next);
+            break;
+        }
+        if (first == nullptr)
+            first = next;
+        else
+            PQclear(next);
+    }
+    ExecStatusType status = PQresultStatus(first);
+    if (result.outcome == outcomeDone && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        bool connected = PQstatus(apStore->pg) == CONNECTION_OK;
+        const char *reason = PQresultErrorField(first, PG_DIAG_MESSAGE_PRIMARY);
+        result = {connected ? outcomeRefused : outcomeLost,
+                  pgFault(apWhat, reason != nullptr ? reason : PQresultErrorMessage(first))};
+        apStore->pgAbandoned = apStore->pgAbandoned || !connected;
+    }
+    if (result.outcome == outcomeDone && apResult != nullptr)
+        *apResult = first;
+    else
+        PQclear(first);
+    return result;
+}
+
+Exchange readSync(Store *apStore, long long aDeadline)
+{
+    Exchange result = kDone;
+    PGresult *sync = nullptr;
+    if (nextResult(apStore, aDeadline, &sync, &result) && PQresultStatus(sync) != PGRES_PIPELINE_SYNC)
+        result = lost(apStore, "the database ended a transaction out of turn");
+    PQclear(sync);
+    return result;
+}
+
+// Reads aCount commands' results and the sync after them: the first
+// refusal, or what broke the connection.
+Exchange readPipeline(Store *apStore, long long aDeadline, size_t aCount, const char *apWhat)
+{
+    Exchange refused = kDone;
+    for (size_t i = 0; i < aCount; ++i) {
+        Exchange one = readCommand(apStore, aDeadline, apWhat, nullptr);
+        if (broken(one))
+            return one;
+        if (refused.outcome == outcomeDone)
+            refused = one;
+    }
+    Exchange sync = readSync(apStore, aDeadline);
+    return broken(sync) ? sync : refused;
+}
+
+Exchange endPipeline(Store *apStore, Exchange aSoFar)
+{
+    if (!broken(aSoFar) && PQexitPipelineMode(apStore->pg) == 0)
+        return lost(apStore, "cannot end a pipeline");
+    return aSoFar;
+}
+
+// One statement outside a pipeline, its parameters as text (null: NULL).
+Exchange queryUntil(Store *apStore, const char *apSql, int aCount, const char *const *apValues, const char *apWhat,
+                    PGresult **apResult, long long aDeadline)
+{
+    if (PQsendQueryParams(apStore->pg, apSql, aCount, nullptr, apValues, nullptr, nullptr, 0) == 0)
+        return lost(apStore, apWhat);
+    Exchange result = flush(apStore, aDeadline);
+    return result.outcome == outcomeDone ? readCommand(apStore, aDeadline, apWhat, apResult) : result;
+}
+
+Exchange query(Store *apStore, const char *apSql, int aCount, const char *const *apValues, const char *apWhat,
+               PGresult **apResult)
+{
+    return queryUntil(apStore, apSql, aCount, apValues, apWhat, apResult, monotonicMilliseconds() + kWaitMilliseconds);
+}
+
+// Waits for the connection libpq is making, after PQconnectStartParams or
+// PQresetStart, and makes it non-blocking.
+Exchange finishConnecting(Store *apStore, bool aReset, long long aDeadline)
+{
+    PGconn *pg = apStore->pg;
+    PostgresPollingStatusType polled = PGRES_POLLING_WRITING;
+    while (polled != PGRES_POLLING_OK && polled != PGRES_POLLING_FAILED) {
+        if (!awaitSocket(pg, polled == PGRES_POLLING_WRITING, aDeadline))
+            return timedOut(apStore);
+        polled = aReset ? PQresetPoll(pg) : PQconnectPoll(pg);
+    }
+    if (polled == PGRES_POLLING_FAILED || PQsetnonblocking(pg, 1) != 0)
+        return lost(apStore, "cannot connect");
+    apStore->pgAbandoned = false;
+    return kDone;
+}
+
+// Prepares the inserts on a new connection, once the tables are there.
+Exchange prepare(Store *apStore, long long aDeadline)
+{
+    PGconn *pg = apStore->pg;
+    bool sent = PQenterPipelineMode(pg) != 0 &&
+                PQsendPrepare(pg, kKeepReceived, kKeepSql[0], 5, nullptr) != 0 &&
+                PQsendPrepare(pg, kKeepUnopened, kKeepSql[1], 5, nullptr) != 0 && PQpipelineSync(pg) != 0;
+    Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot ready the store");
+    if (result.outcome == outcomeDone)
+        result = readPipeline(apStore, aDeadline, 2, "cannot ready the store");
+    return endPipeline(apStore, result);
+}
+
+typedef Exchange (*Attempt)(Store *apStore, void *apContext, long long aDeadline);
+
+// Runs aAttempt on the connection, made again first where it was lost or
+// given up; and once more on a new one when the one it had turned out to be
+// lost, so that a database restarted since the last exchange costs no post
+// a 503. Committing a group twice is harmless: the second time its posts are
+// duplicates.
+StoreFault withConnection(Store *apStore, Attempt aAttempt, void *apContext)
+{
+    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
+    Exchange result = kDone;
+    for (int tries = 0; tries < 2; ++tries) {
+        bool wasConnected = !apStore->pgAbandoned && PQstatus(apStore->pg) == CONNECTION_OK;
+        if (!wasConnected)
+            result = PQresetStart(apStore->pg) != 0 ? finishConnecting(apStore, true, deadline)
+                                                   : lost(apStore, "cannot connect again");
+        if (!wasConnected && result.outcome == outcomeDone)
+            result = prepare(apStore, deadline);
+        if (result.outcome == outcomeDone)
+            result = aAttempt(apStore, apContext, deadline);
+        if (!wasConnected || result.outcome != outcomeLost)
+            break;
+    }
+    return result.fault;
+}
+
+struct Group {
+    Post **posts; // in digest order
+    size_t count;
+};
+
+// Sends a group's inserts and, when due, a trim of unopened, each in the
+// implicit transaction that ends at its sync, and reads every answer: one
+// round trip.
+Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
+{
+    const Group *group = static_cast<const Group *>(apGroup);
+    PGconn *pg = apStore->pg;
+    bool toUnopened = false;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (size_t i = 0; i < group->count && sent; ++i) {
+        const Post *post = group->posts[i];
+        toUnopened = toUnopened || post->text == nullptr;
+        const char *values[] = {post->receivedAt, post->peer, post->device,
+                                post->text != nullptr ? post->text : post->sealed, post->digest};
+        sent = PQsendQueryPrepared(pg, post->text != nullptr ? kKeepReceived : kKeepUnopened, 5, values, nullptr,
+                                   nullptr, 0) != 0;
+    }
+    sent = sent && PQpipelineSync(pg) != 0;
+    long long now = monotonicMilliseconds() / 1000;
+    bool trim = sent && toUnopened && (apStore->lastTrim == 0 || now - apStore->lastTrim >= kTrimSeconds);
+    if (trim) {
+        char limit[24];
+        snprintf(limit, sizeof limit, "%lld", apStore->unopenedLimit);
+        const char *values[] = {limit};
+        sent = PQsendQueryParams(pg, kTrim, 1, nullptr, values, nullptr, nullptr, 0) != 0 && PQpipelineSync(pg) != 0;
+        apStore->lastTrim = now;
+    }
+    Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot send to the database");
+    Exchange refused = kDone;
+    for (size_t i = 0; i < group->count && !broken(result); ++i) {
+        PGresult *inserted = nullptr;
+        Exchange one = readCommand(apStore, aDeadline, "cannot keep a post", &inserted);
+        if (one.outcome == outcomeDone)
+            group->posts[i]->duplicate = strcmp(PQcmdTuples(inserted), "0") == 0;
+        else if (broken(one))
+            result = one;
+        else if (refused.outcome == outcomeDone)
+            refused = one;
+        PQclear(inserted);
+    }
+    if (!broken(result))
+        result = readSync(apStore, aDeadline);
+    if (!broken(result))
+        result = refused;
+    // The group's fate is settled at its sync; a trim that fails, or does
+    // not answer, is tried again after the next minute.
+    if (trim && !broken(result) && broken(readPipeline(apStore, aDeadline, 1, "cannot trim unopened")))
+        return result;
+    return endPipeline(apStore, result);
+}
+
+Exchange answers(Store *apStore, void *, long long aDeadline)
+{
+    return queryUntil(apStore, "SELECT 1", 0, nullptr, "the store does not answer", nullptr, aDeadline);
+}
+
+int byDigest(const void *apLeft, const void *apRight)
+{
+    return strcmp((*static_cast<Post *const *>(apLeft))->digest, (*static_cast<Post *const *>(apRight))->digest);
+}
+
+void describeConnection(PGconn *apConn, char *apText, size_t aSize)
+{
+    const char *host = PQhost(apConn);
+    snprintf(apText, aSize, "PostgreSQL database %s as %s on %s port %s", PQdb(apConn), PQuser(apConn),
+             host != nullptr && *host != '\0' ? host : "the default socket", PQport(apConn));
+}
+
+StoreFault refuse(Store *apStore, const char *apWhat, StoreFault aFault)
+{
+    StoreFault result = storeFault("%s: %s", apWhat, aFault.message);
+    closePostgresStore(apStore);
+    return result;
+}
+
+// Whether a query of one boolean answered true; a fault when it failed.
+bool isTrue(Store *apStore, const char *apSql, const char *apWhat, StoreFault *apFault)
+{
+    PGresult *answer = nullptr;
+    *apFault = query(apStore, apSql, 0, nullptr, apWhat, &answer).fault;
+    bool yes = answer != nullptr && PQntuples(answer) == 1 && strcmp(PQgetvalue(answer, 0, 0), "t") == 0;
+    PQclear(answer);
+    return yes;
+}
+
+// Makes the tables where they are missing (aCreate) or checks that they are
+// there: a role that may not create tables gets by once they are.
+StoreFault checkTables(Store *apStore, bool aCreate)
+{
+    StoreFault result = kNoFault;
+    if (isTrue(apStore, "SELECT to_regclass('received') IS NOT NULL AND to_regclass('unopened') IS NOT NULL",
+               "cannot read the store's tables", &result) ||
+        result.failed)
+        return result;
+    if (!aCreate)
+        return storeFault("it has no tables received and unopened: the receiver makes them when it starts");
+    PGconn *pg = apStore->pg;
+    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (const char *sql : kTables)
+        sent = sent && PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
+    sent = sent && PQpipelineSync(pg) != 0;
+    Exchange made = sent ? flush(apStore, deadline) : lost(apStore, "cannot make the tables");
+    if (made.outcome == outcomeDone)
+        made = readPipeline(apStore, deadline, sizeof kTables / sizeof *kTables, "cannot make the tables");
+    return endPipeline(apStore, made).fault;
+}
+
+} // namespace
+
+StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apStore)
+{
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(apUri, &error);
+    if (options == nullptr) {
+        StoreFault result =
+            pgFault("the store's URI is not one libpq reads", error != nullptr ? error : "out of memory");
+        PQfreemem(error);
+        return result;
+    }
+    const char *environment = getenv("PGPASSFILE");
+    bool password = false;
+    bool passfile = environment != nullptr && *environment != '\0';
+    for (const PQconninfoOption *option = options; option->keyword != nullptr; ++option) {
+        bool given = option->val != nullptr && *option->val != '\0';
+        password = password || (given && strcmp(option->keyword, "password") == 0);
+        passfile = passfile || (given && strcmp(option->keyword, "passfile") == 0);
+    }
+    PQconninfoFree(options);
+    // A command line shows in every user's process list.
+    if (password)
+        return storeFault("the store's URI holds a password, which every user of this host can read in the "
+                          "process list: leave it out and put it in a password file (PGPASSFILE, ~/.pgpass, or "
+                          "the credential %s)", kCredential);
+
+    // The unit hands the password file over as a credential, as it does the key.
+    char credential[4096];
+    const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+    bool useCredential = false;
+    if (!passfile && credentials != nullptr && *credentials != '\0') {
+        int length = snprintf(credential, sizeof credential, "%s/%s", credentials, kCredential);
+        useCredential = length > 0 && static_cast<size_t>(length) < sizeof credential && access(credential, F_OK) == 0;
+    }
+    const char *keywords[] = {"dbname", "fallback_application_name", "client_encoding",
+                              useCredential ? "passfile" : nullptr, nullptr};
+    const char *values[] = {apUri, "sealpost-receiver", "UTF8", useCredential ? credential : nullptr, nullptr};
+    apStore->pg = PQconnectStartParams(keywords, values, 1);
+    if (apStore->pg == nullptr)
+        return storeFault("cannot connect to the store: out of memory");
+    char what[storeMessageSize / 2];
+    snprintf(what, sizeof what, "the store ");
+    describeConnection(apStore->pg, what + strlen(what), sizeof what - strlen(what));
+    Exchange connection = PQstatus(apStore->pg) != CONNECTION_BAD
+                              ? finishConnecting(apStore, false, monotonicMilliseconds() + kWaitMilliseconds)
+                              : lost(apStore, "cannot connect");
+    if (connection.outcome != outcomeDone)
+        return refuse(apStore, what, connection.fault);
+    StoreFault result = checkTables(apStore, aAccess == storeToKeep);
+    if (!result.failed)
+        result = prepare(apStore, monotonicMilliseconds() + kWaitMilliseconds).fault;
+    if (result.failed || aAccess == storeToRead)
+        return result.failed ? refuse(apStore, what, result) : result;
+    bool granted = isTrue(apStore, aAccess == storeToKeep ? kKeepRights : kReopenRights,
+                          "cannot read the role's privileges", &result);
+    if (!granted && !result.failed)
+        result = storeFault("the role %s needs %s", PQuser(apStore->pg),
+                            aAccess == storeToKeep ? "INSERT on received; SELECT, INSERT and DELETE on unopened"
+                                                   : "INSERT on received; SELECT and DELETE on unopened");
+    return result.failed ? refuse(apStore, what, result) : result;
+}
+
+void closePostgresStore(Store *apStore)
+{
+    PQfinish(apStore->pg);
+    apStore->pg = nullptr;
+}
+
+void describePostgresStore(const Store *apStore, char *apText, size_t aSize)
+{
+    describeConnection(apStore->pg, apText, aSize);
+}
+
+StoreFault keepGroupPostgres(Store *apStore, Post **apPosts, size_t aCount)
+{
+    if (aCount == 0)
+        return kNoFault;
+    // In the same order on every receiver, so that two groups holding the
+    // same posts wait for each other instead of deadlocking.
+    Group group = {static_cast<Post **>(malloc(aCount * sizeof *apPosts)), aCount};
+    if (group.posts == nullptr)
+        return storeFault("out of memory");
+    memcpy(group.posts, apPosts, aCount * sizeof *apPosts);
+    qsort(group.posts, aCount, sizeof *apPosts, byDigest);
+    StoreFault result = withConnection(apStore, keepSorted, &group);
+    free(group.posts);
+    return result;
+}
+
+bool postgresAnswers(Store *apStore)
+{
+    return !withConnection(apStore, answers, nullptr).failed;
+}
+
+bool nextReceivedPostgres(Store *apStore, ReceivedFilter aFilter, StoreCursor *apCursor, ReceivedRow *apRow,
+                          StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    char after[24] = "0";
+    PGresult *batch = apCursor->result;
+    if (batch != nullptr && apCursor->row >= PQntuples(batch)) {
+        // A batch shorter than the limit was the last.
+        bool full = PQntuples(batch) == kBatchRows;
+        if (full)
+            snprintf(after, sizeof after, "%s", PQgetvalue(batch, kBatchRows - 1, 4));
+        PQclear(batch);
+        apCursor->result = batch = nullptr;
+        if (!full)
+            return false;
+    }
+    if (batch == nullptr) {
+        const char *values[] = {after, aFilter.since != nullptr ? aFilter.since : "", aFilter.device, kBatchRowsText};
+        *apFault = query(apStore, kReceived, 4, values, "cannot read the store", &batch).fault;
+        apCursor->result = batch;
+        apCursor->row = 0;
+    }
+    if (batch == nullptr || PQntuples(batch) == 0) {
+        PQclear(batch);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {PQgetvalue(batch, row, 0), PQgetvalue(batch, row, 1),
+              PQgetisnull(batch, row, 2) ? nullptr : PQgetvalue(batch, row, 2), PQgetvalue(batch, row, 3)};
+    return true;
+}
+
+bool nextNotOpenedPostgres(Store *apStore, StoreCursor *apCursor, NotOpenedRow *apRow, StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    // One row a device: a fleet's thousands fit in one result.
+    if (apCursor->result == nullptr) {
+        *apFault = query(apStore, kNotOpened, 0, nullptr, "cannot read the store", &apCursor->result).fault;
+        apCursor->row = 0;
+    }
+    PGresult *rows = apCursor->result;
+    if (rows == nullptr || apCursor->row >= PQntuples(rows)) {
+        PQclear(rows);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {PQgetisnull(rows, row, 0) ? nullptr : PQgetvalue(rows, row, 0), atoll(PQgetvalue(rows, row, 1)),
+              PQgetvalue(rows, row, 2)};
+    return true;
+}
+
+namespace {
+
+// Moves the rows of a batch that open under apKey to received, in one
+// transaction; adds to *apMoved what it moved.
+Exchange reopenBatch(Store *apStore, PGresult *apBatch, const char *apKey, size_t *apMoved)
+{
+    PGconn *pg = apStore->pg;
+    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
+    size_t moving = 0;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (int row = 0; row < PQntuples(apBatch) && sent; ++row) {
+        const char *sealed = PQgetvalue(apBatch, row, 4);
+        char *text = nullptr;
+        if (checkSealedHex(sealed).fault != sealedHexOk || openSealed(sealed, apKey, openedText, &text) != opened)
+            continue;
+        const char *device = PQgetisnull(apBatch, row, 3) ? nullptr : PQgetvalue(apBatch, row, 3);
+        const char *keep[] = {PQgetvalue(apBatch, row, 1), PQgetvalue(apBatch, row, 2), device, text,
+                              PQgetvalue(apBatch, row, 5)};
+        const char *id[] = {PQgetvalue(apBatch, row, 0)};
+        sent = PQsendQueryPrepared(pg, kKeepReceived, 5, keep, nullptr, nullptr, 0) != 0 &&
+               PQsendQueryParams(pg, "DELETE FROM unopened WHERE id = $1", 1, nullptr, id, nullptr, nullptr, 0) != 0;
+        OPENSSL_cleanse(text, strlen(text));
+        free(text);
+        ++moving;
+    }
+    sent = sent && PQpipelineSync(pg) != 0;
+    Exchange result = sent ? flush(apStore, deadline) : lost(apStore, "cannot send to the database");
+    if (result.outcome == outcomeDone)
+        result = readPipeline(apStore, deadline, 2 * moving, "cannot move a post out of unopened");
+    result = endPipeline(apStore, result);
+    if (result.outcome == outcomeDone)
+        *apMoved += moving;
+    return result;
+}
+
+} // namespace
+
+Reopened reopenPostgres(Store *apStore, const char *apKey)
+{
+    Reopened result = {kNoFault, 0, 0};
+    char last[24] = "0";
+    for (int rows = 1; rows > 0 && !result.fault.failed;) {
+        PGresult *batch = nullptr;
+        const char *values[] = {last, kBatchBytes, kBatchRowsText};
+        result.fault = query(apStore, kReopenBatch, 3, values, "cannot read the store", &batch).fault;
+        rows = batch != nullptr ? PQntuples(batch) : 0;
+        if (rows > 0) {
+            snprintf(last, sizeof last, "%s", PQgetvalue(batch, rows - 1, 0));
+            result.tried += static_cast<size_t>(rows);
+            result.fault = reopenBatch(apStore, batch, apKey, &result.moved).fault;
+        }
+        PQclear(batch);
+    }
+    return result;
 }

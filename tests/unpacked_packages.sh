@@ -49,7 +49,7 @@ for deb in "$@"; do
             depends=$(field "$deb" Depends)
             echo "$depends" | grep -Eq '(^|, )libmicrohttpd12 (\([^)]*\)) \| libmicrohttpd12t64 \2(,|$)' ||
                 fail "sealpost-receiver depends on $depends: not libmicrohttpd12 or libmicrohttpd12t64"
-            for library in libsqlite3-0 libssl3; do
+            for library in libsqlite3-0 libssl3 libpq5; do
                 echo "$depends" | grep -Eq "(^|, )$library( |,|$)" || fail "sealpost-receiver depends on $depends: no $library"
             done
             units="$root/usr/lib/systemd/system/sealpost-receiver.socket $root/usr/lib/systemd/system/sealpost-receiver.service"

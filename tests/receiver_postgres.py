@@ -1,0 +1,258 @@
+"""Two sealpost-receivers, each on a host of its own (a private network
+namespace), keeping posts in one PostgreSQL database: a throwaway cluster
+in a temporary folder, in a network namespace of its own too, reached over
+its Unix socket. On the build machine only.
+
+Usage: receiver_postgres.py BUILD_DIR
+"""
+import glob
+import os
+import pathlib
+import pwd
+import re
+import secrets
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from receiver_e2e import BUILD, KEY, OTHER_KEY, RECEIVER, Receiver, expected, seal, undated
+
+TESTS = pathlib.Path(__file__).resolve().parent
+DOCS = TESTS.parent / "docs" / "server.md"
+PASSWORD = secrets.token_hex(8)
+# A host's loopback up, then the program: what the receivers run in.
+HOST = ["unshare", "-rn", sys.executable, "-c", "import os, sys; sys.path.insert(0, sys.argv[1]); "
+        "from formsend_e2e import bring_loopback_up; bring_loopback_up(); os.execv(sys.argv[2], sys.argv[2:])",
+        str(TESTS)]
+UNAVAILABLE = expected("503 Service Unavailable", "the store cannot keep the text now; send it again later")
+KEPT = expected("204 No Content")
+
+
+def postgres_program(name):
+    versions = sorted(glob.glob(f"/usr/lib/postgresql/*/bin/{name}"), key=lambda path: int(path.split("/")[4]))
+    return versions[-1] if versions else shutil.which(name)
+
+
+class Cluster:
+    """A cluster of its own, run by the invoking user, or by postgres where
+    that is root, as initdb asks; it listens on its socket only."""
+
+    def __init__(self):
+        self.folder = pathlib.Path(tempfile.mkdtemp(prefix="sealpost-pg-"))
+        self.socket = self.folder / "socket"
+        self.socket.mkdir()
+        self.user = "postgres" if os.getuid() == 0 else None
+        os.chmod(self.folder, 0o755)
+        if self.user:
+            for path in (self.folder, self.socket):
+                shutil.chown(path, self.user, self.user)
+        self.data = self.folder / "data"
+        self.as_owner(postgres_program("initdb"), "-D", self.data, "-U", "postgres", "--auth=trust", "-E", "UTF8",
+                      "--locale=C.UTF-8", "--no-instructions")
+        # The receivers' owner role logs in with its password; the rest are trusted.
+        self.as_owner("sh", "-c", f"printf 'local all sealpost scram-sha-256\\nlocal all all trust\\n' >'{self.data}"
+                                  "/pg_hba.conf'")
+        self.start()
+
+    def as_owner(self, *argv):
+        return subprocess.run([str(arg) for arg in argv], user=self.user, check=True, capture_output=True, timeout=120)
+
+    def start(self):
+        self.as_owner("unshare", "-cn", postgres_program("pg_ctl"), "-D", self.data, "-l", self.folder / "log", "-w",
+                      "-o", f"-k {self.socket} -c listen_addresses=''", "start")
+
+    def stop(self):
+        self.as_owner(postgres_program("pg_ctl"), "-D", self.data, "-w", "-m", "fast", "stop")
+
+    def processes(self):
+        """The postmaster and every process it started."""
+        postmaster = int((self.data / "postmaster.pid").read_text().split()[0])
+        children = []
+        for stat in glob.glob("/proc/[0-9]*/stat"):
+            try:
+                fields = pathlib.Path(stat).read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == postmaster:
+                children.append(int(stat.split("/")[2]))
+        return [postmaster] + children
+
+    def psql(self, sql, database="sealpost"):
+        run = subprocess.run([postgres_program("psql"), "-h", str(self.socket), "-U", "postgres", "-d", database,
+                              "-v", "ON_ERROR_STOP=1", "-At", "-f", "-"], input=sql, capture_output=True, text=True,
+                             timeout=60)
+        assert run.returncode == 0, run.stderr
+        return run.stdout.splitlines()
+
+    def uri(self, user):
+        return f"postgresql:///sealpost?host={self.socket}&user={user}"
+
+    def remove(self):
+        try:
+            self.stop()
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def on_host(work, store, *extra, pgpass=None):
+    """A receiver on a host of its own; its password file is a credential."""
+    (pathlib.Path(work) / "credentials").mkdir(exist_ok=True)
+    if pgpass is not None:
+        path = pathlib.Path(work) / "credentials" / "sealpost-pgpass"
+        path.write_text(pgpass)
+        path.chmod(0o600)
+    import receiver_e2e
+    receiver_e2e.LAUNCHER[:] = HOST
+    try:
+        return Receiver(work, KEY, extra=("--store", store) + extra)
+    finally:
+        receiver_e2e.LAUNCHER[:] = []
+
+
+def post_to(receiver, body):
+    """The whole answer formsend got on the receiver's host, its Date left out."""
+    run = subprocess.run(["nsenter", "-t", str(receiver.process.pid), "-U", "-n", "--preserve-credentials",
+                          str(BUILD / "formsend" / "formsend"), "127.0.0.1", "/", body],
+                         capture_output=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return undated(run.stdout.split(b"\n", 1)[1])
+
+
+def docs_grants():
+    """The grants docs/server.md tells the operator to run, as it shows them."""
+    section = DOCS.read_text().split("## Several hosts: PostgreSQL", 1)[1]
+    return next(block for block in re.findall(r"```sql\n(.*?)```", section, re.S) if "GRANT" in block)
+
+
+class PostgresTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cluster = Cluster()
+        cls.addClassCleanup(cls.cluster.remove)
+        cls.cluster.psql(f"CREATE ROLE sealpost LOGIN PASSWORD '{PASSWORD}'; CREATE ROLE sealpost_post LOGIN;\n"
+                         "CREATE DATABASE sealpost OWNER sealpost", "postgres")
+        cls.work = tempfile.TemporaryDirectory()
+        cls.pgpass = pathlib.Path(cls.work.name) / "pgpass"
+        cls.pgpass.write_text(f"*:*:*:sealpost:{PASSWORD}\n")
+        cls.pgpass.chmod(0o600)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def command(self, user, *args):
+        env = dict(os.environ, PGPASSFILE=str(self.pgpass))
+        return subprocess.run([str(RECEIVER), *args, "--store", self.cluster.uri(user)], capture_output=True,
+                              text=True, timeout=120, env=env)
+
+    def exported(self):
+        run = self.command("sealpost", "export")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return re.findall(r'"text": "([^"]*)"', run.stdout)
+
+    def test_what_a_receiver_cannot_start_with(self):
+        socket = self.cluster.socket
+        where = f"the store PostgreSQL database sealpost as sealpost on {socket} port 5432: "
+        cases = [
+            # the store, the password file, what the receiver says
+            (f"postgresql://sealpost:{PASSWORD}@/sealpost?host={socket}", None,
+             "the store's URI holds a password, which every user of this host can read in the process list: leave "
+             "it out and put it in a password file (PGPASSFILE, ~/.pgpass, or the credential sealpost-pgpass)"),
+            (self.cluster.uri("sealpost"), None, where + "cannot connect: "),
+            (self.cluster.uri("sealpost"), f"*:*:*:sealpost:not{PASSWORD}\n", where + "cannot connect: "),
+            (f"postgresql:///sealpost?host={self.cluster.folder}/none&user=sealpost", f"*:*:*:sealpost:{PASSWORD}\n",
+             where.replace(str(socket), f"{self.cluster.folder}/none") + "cannot connect: "),
+        ]
+        for store, pgpass, message in cases:
+            with self.subTest(store=store, pgpass=pgpass), tempfile.TemporaryDirectory() as work:
+                receiver = on_host(work, store, pgpass=pgpass)
+                self.assertEqual(receiver.process.wait(timeout=60), 1)
+                log = receiver.log().decode()
+                self.assertTrue(log.startswith("sealpost-receiver: " + message), log)
+                self.assertNotIn(PASSWORD, log.replace(f"not{PASSWORD}", ""))
+
+    def test_two_hosts_keep_each_post_once_and_wait_out_a_database_away(self):
+        works = [tempfile.TemporaryDirectory() for _ in range(3)]
+        for work in works:
+            self.addCleanup(work.cleanup)
+        first = on_host(works[0].name, self.cluster.uri("sealpost"), pgpass=f"*:*:*:sealpost:{PASSWORD}\n")
+        receivers = [first]
+        try:
+            self.assertIn(f"keeping posts in PostgreSQL database sealpost as sealpost on {self.cluster.socket} "
+                          "port 5432\n", first.log().decode())
+            # The second host's role may do no more than docs/server.md grants it.
+            refused = on_host(works[1].name, self.cluster.uri("sealpost_post"))
+            self.assertEqual(refused.process.wait(timeout=60), 1)
+            self.assertIn("the role sealpost_post needs INSERT on received; SELECT, INSERT and DELETE on unopened\n",
+                          refused.log().decode())
+            self.cluster.psql(docs_grants())
+            second = on_host(works[2].name, self.cluster.uri("sealpost_post"), "--unopened-limit", "70")
+            receivers.append(second)
+
+            once = seal("posted to both hosts")
+            for receiver, sealed in ((first, once), (second, once), (second, seal("posted to the second"))):
+                self.assertEqual(post_to(receiver, f"sealed={sealed}"), KEPT, receiver.log())
+            # The same posts to both at once: one keeps each, the other finds it kept.
+            answers = []
+            at_once = [seal(f"at once {i}") for i in range(10)]
+            for sealed in at_once:
+                threads = [threading.Thread(target=lambda r=r, s=sealed: answers.append(post_to(r, f"sealed={s}")))
+                           for r in receivers]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+            self.assertEqual(answers, [KEPT] * 20)
+            texts = ["posted to both hosts", "posted to the second"] + [f"at once {i}" for i in range(10)]
+            self.assertEqual(sorted(self.exported()), sorted(texts))
+
+            # The second host's first commit of an unopened post trims what both kept to its limit.
+            wrong = [seal(f"wrong {i}", OTHER_KEY) for i in range(3)]
+            for receiver, sealed in zip((first, first, second), wrong):
+                self.assertEqual(post_to(receiver, f"sealed={sealed}"), KEPT, receiver.log())
+            self.assertEqual(self.cluster.psql("SELECT sealed FROM unopened ORDER BY id"), wrong[1:])
+            key_file = pathlib.Path(works[2].name) / "old-key"
+            key_file.write_bytes(OTHER_KEY + b"\n")
+            run = self.command("sealpost_post", "reopen", "--key-file", str(key_file))
+            self.assertEqual(run.stdout, "moved 2 of 2 unopened posts to received\n", run.stderr)
+            texts += ["wrong 1", "wrong 2"]
+
+            # Stopped: 503, however often; started again: 204 on the same connection's retry.
+            self.cluster.stop()
+            for text in ("while stopped", "still stopped"):
+                self.assertEqual(post_to(first, f"sealed={seal(text)}"), UNAVAILABLE)
+            self.cluster.start()
+            self.assertEqual(post_to(first, f"sealed={seal('started again')}"), KEPT)
+            self.assertEqual(post_to(second, f"sealed={seal('on a connection made again')}"), KEPT)
+            # Hung: the answer waits a bounded time, then 503; running again: 204.
+            hung = self.cluster.processes()
+            for pid in hung:
+                os.kill(pid, signal.SIGSTOP)
+            while_hung = seal("while hung")
+            started = time.monotonic()
+            try:
+                self.assertEqual(post_to(first, f"sealed={while_hung}"), UNAVAILABLE)
+            finally:
+                for pid in hung:
+                    os.kill(pid, signal.SIGCONT)
+            self.assertLess(time.monotonic() - started, 8)
+            # The database may still commit what it was sent: the post sent again is kept once.
+            self.assertEqual(post_to(first, f"sealed={while_hung}"), KEPT)
+            texts += ["started again", "on a connection made again", "while hung"]
+            self.assertEqual(sorted(self.exported()), sorted(texts))
+            self.assertEqual(first.log().count(b"failed, answered 503: "), 3, first.log())
+        finally:
+            for receiver in receivers:
+                self.assertEqual(receiver.stop(), 0, receiver.log())
+
+
+if __name__ == "__main__":
+    if subprocess.run(["unshare", "-rn", "true"], capture_output=True).returncode != 0:
+        print("SKIPPED: this kernel refuses private network namespaces (unshare -rn)", file=sys.stderr)
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
