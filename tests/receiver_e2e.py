@@ -5,6 +5,8 @@ build, so the trip starts and ends on the board.
 
 Usage: receiver_e2e.py BUILD_DIR [LAUNCHER...]
 """
+import hashlib
+import hmac
 import json
 import os
 import pathlib
@@ -441,7 +443,7 @@ class FleetTest(unittest.TestCase):
             derive = subprocess.run(LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "c3"],
                                     capture_output=True, timeout=120)
             derived = derive.stdout.decode().strip()
-            self.assertRegex(derived, "^[0-9a-f]{64}$", derive.stderr)
+            self.assertEqual(derived, hmac.new(b"the master key", b"c3", hashlib.sha256).hexdigest(), derive.stderr)
             receiver = Receiver(work, KEY, "127.0.0.5", extra=(
                 "--keys", str(keys), "--master-key", f"{work}/master", "--metrics", "127.0.0.5:9580",
                 "--trusted-proxy", "::ffff:127.0.0.1"))
@@ -542,6 +544,24 @@ class FleetTest(unittest.TestCase):
                         self.assertEqual(receiver.records()[-1], (peer, "a1", text))
             finally:
                 self.assertEqual(receiver.stop(), 0, receiver.log())
+
+    def test_a_folder_of_keys_it_cannot_take_stops_it_with_the_reason(self):
+        cases = [
+            # what the folder holds (None: there is none), the message
+            ({"a b": b"k"}, "{keys}/a b is not named for a device: 1 to 64 of A-Z a-z 0-9 . _ -"),
+            ({"a1/inner/k": b"k"}, "{keys}/a1/inner is a folder: a device's folder holds key files only"),
+            ({"a1": b"k", "b2/new": b"\r\n"}, "key file {keys}/b2/new is empty"),
+            (None, "cannot read the folder of keys {keys}: No such file or directory"),
+        ]
+        for files, message in cases:
+            with self.subTest(files=files), tempfile.TemporaryDirectory() as work:
+                keys = pathlib.Path(work) / "keys"
+                for name, content in (files or {}).items():
+                    (keys / name).parent.mkdir(parents=True, exist_ok=True)
+                    (keys / name).write_bytes(content)
+                receiver = Receiver(work, KEY, "127.0.0.7", extra=("--keys", str(keys)))
+                self.assertEqual(receiver.process.wait(timeout=60), 1)
+                self.assertEqual(receiver.log().decode(), f"sealpost-receiver: {message.format(keys=keys)}\n")
 
     def wait_for(self, receiver, line):
         deadline = time.monotonic() + 30
