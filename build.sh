@@ -190,9 +190,12 @@ static_programs() {
     done
     (cd build/boards && sha256sum -- *-static.tar.gz >SHA256SUMS)
     # A static ARM busybox, unpacked and never installed, for the test that
-    # runs the archive's sealpost-send under its ash.
-    (cd build/boards/armel && apt-get download -q -o APT::Sandbox::User=root busybox-static:armel >/dev/null &&
-        dpkg-deb -x busybox-static_*_armel.deb busybox)
+    # runs the archive's sealpost-send under its ash; Debian 13 ships it in
+    # /usr/bin, Debian 12 in /bin.
+    (cd build/boards/armel && rm -rf busybox busybox-static_*_armel.deb &&
+        apt-get download -q -o APT::Sandbox::User=root busybox-static:armel >/dev/null &&
+        dpkg-deb -x busybox-static_*_armel.deb busybox &&
+        if [ ! -e busybox/bin/busybox ]; then mkdir -p busybox/bin && ln -s ../usr/bin/busybox busybox/bin/busybox; fi)
 }
 
 # The static programs, then the tables run against them.

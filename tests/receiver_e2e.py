@@ -484,6 +484,9 @@ class FleetTest(unittest.TestCase):
                         if answer == kept:
                             (received if opens else unopened).append((name, text if opens else body[-48:]))
                 after = metrics("127.0.0.5")
+                with socket.create_connection(("127.0.0.5", 9580), timeout=30) as connection:
+                    connection.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")
+                    self.assertTrue(rest(connection).startswith(b"HTTP/1.1 200 OK\r\n"))
                 moved = {result: after[f'sealpost_posts_total{{result="{result}"}}']
                          - before[f'sealpost_posts_total{{result="{result}"}}']
                          for result in ("kept", "duplicate", "not_opened", "refused", "unavailable")}
