@@ -155,6 +155,25 @@ timespec now()
     return time;
 }
 
+// A plain answer; apAllowed names the method a 405 allows, apRetryAfter,
+// when given, the seconds before a client should try again.
+MHD_Result queuePlain(MHD_Connection *apConnection, unsigned aStatus, const char *apType, const char *apText,
+                      size_t aLength, const char *apAllowed, const char *apRetryAfter)
+{
+    MHD_Response *response =
+        MHD_create_response_from_buffer(aLength, const_cast<char *>(apText), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, apType);
+    if (aStatus == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, apAllowed);
+    if (apRetryAfter != nullptr)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, apRetryAfter);
+    MHD_Result queued = MHD_queue_response(apConnection, aStatus, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
 __attribute__((format(printf, 4, 5))) MHD_Result queueText(Receiver *apReceiver, MHD_Connection *apConnection,
                                                           unsigned aStatus, const char *apFormat, ...)
 {
@@ -171,18 +190,8 @@ __attribute__((format(printf, 4, 5))) MHD_Result queueText(Receiver *apReceiver,
     if (length < 0 || length > static_cast<int>(sizeof text) - 2)
         length = length < 0 ? 0 : static_cast<int>(sizeof text) - 2;
     text[length] = '\n';
-    MHD_Response *response =
-        MHD_create_response_from_buffer(static_cast<size_t>(length) + 1, text, MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kPlainText);
-    if (aStatus == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_POST);
-    if (aStatus == MHD_HTTP_SERVICE_UNAVAILABLE)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, kRetryAfter);
-    MHD_Result queued = MHD_queue_response(apConnection, aStatus, response);
-    MHD_destroy_response(response);
-    return queued;
+    return queuePlain(apConnection, aStatus, kPlainText, text, static_cast<size_t>(length) + 1,
+                      MHD_HTTP_METHOD_POST, aStatus == MHD_HTTP_SERVICE_UNAVAILABLE ? kRetryAfter : nullptr);
 }
 
 bool isForm(const char *apType)
@@ -639,23 +648,14 @@ size_t writeMetrics(const Receiver *apReceiver, char *apText, size_t aSize)
     return length < aSize ? length : aSize;
 }
 
-MHD_Result answerPlain(MHD_Connection *apConnection, unsigned aStatus, const char *apType, const char *apText,
-                       size_t aLength)
+MHD_Result answerWatching(MHD_Connection *apConnection, unsigned aStatus, const char *apType, const char *apText,
+                          size_t aLength)
 {
-    MHD_Response *response =
-        MHD_create_response_from_buffer(aLength, const_cast<char *>(apText), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, apType);
-    if (aStatus == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_GET);
-    MHD_Result queued = MHD_queue_response(apConnection, aStatus, response);
-    MHD_destroy_response(response);
-    return queued;
+    return queuePlain(apConnection, aStatus, apType, apText, aLength, MHD_HTTP_METHOD_GET, nullptr);
 }
 
 // The watching port: GET /metrics and GET /healthz, nothing else.
-MHD_Result answerWatching(void *apClosure, MHD_Connection *apConnection, const char *apUrl, const char *apMethod,
+MHD_Result watch(void *apClosure, MHD_Connection *apConnection, const char *apUrl, const char *apMethod,
                           const char *, const char *, size_t *apUploadSize, void **)
 {
     Receiver *receiver = static_cast<Receiver *>(apClosure);
@@ -663,22 +663,22 @@ MHD_Result answerWatching(void *apClosure, MHD_Connection *apConnection, const c
     *apUploadSize = 0;
     if (strcmp(apMethod, MHD_HTTP_METHOD_GET) != 0 && strcmp(apMethod, MHD_HTTP_METHOD_HEAD) != 0) {
         constexpr char kOnlyGet[] = "only GET /metrics and GET /healthz are answered here\n";
-        return answerPlain(apConnection, MHD_HTTP_METHOD_NOT_ALLOWED, kPlainText, kOnlyGet, sizeof kOnlyGet - 1);
+        return answerWatching(apConnection, MHD_HTTP_METHOD_NOT_ALLOWED, kPlainText, kOnlyGet, sizeof kOnlyGet - 1);
     }
     if (strcmp(apUrl, "/metrics") == 0) {
         char text[2048];
         size_t length = writeMetrics(receiver, text, sizeof text);
-        return answerPlain(apConnection, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", text, length);
+        return answerWatching(apConnection, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", text, length);
     }
     if (strcmp(apUrl, "/healthz") == 0) {
         constexpr char kAnswers[] = "the store answers\n";
         constexpr char kSilent[] = "the store does not answer\n";
         if (storeAnswers(&receiver->store))
-            return answerPlain(apConnection, MHD_HTTP_OK, kPlainText, kAnswers, sizeof kAnswers - 1);
-        return answerPlain(apConnection, MHD_HTTP_SERVICE_UNAVAILABLE, kPlainText, kSilent, sizeof kSilent - 1);
+            return answerWatching(apConnection, MHD_HTTP_OK, kPlainText, kAnswers, sizeof kAnswers - 1);
+        return answerWatching(apConnection, MHD_HTTP_SERVICE_UNAVAILABLE, kPlainText, kSilent, sizeof kSilent - 1);
     }
     constexpr char kNotHere[] = "only /metrics and /healthz are here\n";
-    return answerPlain(apConnection, MHD_HTTP_NOT_FOUND, kPlainText, kNotHere, sizeof kNotHere - 1);
+    return answerWatching(apConnection, MHD_HTTP_NOT_FOUND, kPlainText, kNotHere, sizeof kNotHere - 1);
 }
 
 } // namespace
@@ -724,7 +724,7 @@ int serve(ServeSettings aSettings)
         &receiver, MHD_OPTION_END);
     MHD_Daemon *metrics = nullptr;
     if (aSettings.metricsFd >= 0)
-        metrics = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &answerWatching, &receiver,
+        metrics = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &watch, &receiver,
                                    MHD_OPTION_LISTEN_SOCKET, aSettings.metricsFd, MHD_OPTION_CONNECTION_LIMIT, 16U,
                                    MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kRequestSeconds),
                                    MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16384), MHD_OPTION_END);
