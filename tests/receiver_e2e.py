@@ -5,6 +5,7 @@ build, so the trip starts and ends on the board.
 
 Usage: receiver_e2e.py BUILD_DIR [LAUNCHER...]
 """
+import fcntl
 import hashlib
 import hmac
 import json
@@ -16,9 +17,11 @@ import secrets
 import signal
 import socket
 import sqlite3
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -49,6 +52,15 @@ def seal(text, key=KEY):
     run = program("bfseal", text if isinstance(text, bytes) else text.encode(), key)
     assert run.returncode == 0, run.stderr
     return run.stdout.decode()
+
+
+def same_second(*texts):
+    """The texts sealed within one second, so under one IV: alike up to
+    the first block where the texts differ."""
+    while True:
+        sealed = [seal(text) for text in texts]
+        if len({hex[:16] for hex in sealed}) == 1:
+            return sealed
 
 
 def damaged(sealed, index, bits):
@@ -97,6 +109,11 @@ def rest(connection):
         return b""
 
 
+def unsent(connection):
+    """The bytes a connection has not had acknowledged yet (SIOCOUTQ)."""
+    return struct.unpack("i", fcntl.ioctl(connection, termios.TIOCOUTQ, b"\0" * 4))[0]
+
+
 def raw_post(body, content_type=b"application/x-www-form-urlencoded"):
     return (b"POST / HTTP/1.0\r\nContent-Type: " + content_type + b"\r\nContent-Length: %d\r\n\r\n" % len(body)
             + body)
@@ -130,6 +147,12 @@ class Receiver:
 
     def log(self):
         return self.log_path.read_bytes()
+
+    def wait_for(self, line):
+        deadline = time.monotonic() + 30
+        while line not in self.log():
+            assert time.monotonic() < deadline, self.log()
+            time.sleep(0.02)
 
     def rows(self, table="received"):
         column = "text" if table == "received" else "sealed"
@@ -191,6 +214,11 @@ class ReceiverTest(unittest.TestCase):
             ("sealed=" + damaged(seal("Attack"), 7, ord("x")), kept),
             ("sealed=" + damaged(seal("Attack"), 0, 0x80), kept),
             ("sealed=" + damaged(seal("Attack"), 6, 0x01), kept),
+            # One IV and 200 bytes alike: two posts all the same.
+            *((f"sealed={hex}", kept) for hex in same_second("p" * 200 + " one", "p" * 200 + " two")),
+            # About 100 KB of hex that does not open stays, under the default bound.
+            ("sealed=" + seal("y" * 50000, OTHER_KEY), kept),
+            (f"sealed={sealed}" + "&a" * 99, kept),
             ("a=1", expected(bad, "the form needs exactly one field sealed")),
             ("sealed", expected(bad, "the field sealed is too short: 0 hex digits, the IV alone takes 16")),
             (f"sealed={sealed}&sealed={sealed}", expected(bad, "the form needs exactly one field sealed")),
@@ -270,7 +298,7 @@ class ReceiverTest(unittest.TestCase):
         answer = exchange(head + b"Content-Length: \xc2\xb2\r\n\r\n" + body)
         self.assertTrue(answer.startswith(b"HTTP/1.1 400 Bad Request\r\n"), answer)
 
-    def test_a_burst_of_1000_connections_is_answered(self):
+    def test_a_burst_of_1000_connections_is_answered_and_40_posts_at_once_kept(self):
         request = raw_post(b"sealed=zz")
         connections = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in range(1000)]
         for connection in connections:
@@ -280,26 +308,110 @@ class ReceiverTest(unittest.TestCase):
             with connection:
                 answers.append(connection.recv(65536).split(b"\r\n")[0])
         self.assertEqual(answers, [b"HTTP/1.1 400 Bad Request"] * 1000)
+        # Their last bytes sent together, 40 posts arrive in one run of the
+        # loop and share a commit: each is answered and each kept.
+        kept_before = len(self.receiver.rows())
+        texts = [f"one of 40 at once, {i}" for i in range(40)]
+        requests = [raw_post(f"sealed={seal(text)}".encode()) for text in texts]
+        connections = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in requests]
+        for connection, request in zip(connections, requests):
+            connection.sendall(request[:-1])
+        for connection, request in zip(connections, requests):
+            connection.sendall(request[-1:])
+        answers = []
+        for connection in connections:
+            with connection:
+                answers.append(rest(connection).split(b"\r\n")[0])
+        self.assertEqual(answers, [b"HTTP/1.1 204 No Content"] * 40)
+        self.assertEqual(sorted(self.receiver.rows()[kept_before:]), sorted(texts))
 
     def test_stalled_clients_hold_up_nobody_and_are_cut_off(self):
-        stalled = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in range(64)]
+        head = b"POST / HTTP/1.0\r\n" + FORM + b"Content-Length: 100\r\n\r\n"
+        # Half a request, or its headers and part of the body, and for half
+        # of them a byte every 2 s: none may hold a connection past 10 s.
+        starts = [head[:20 + i] if i % 2 else head + b"sealed="[:i % 8] for i in range(64)]
+        stalled = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in starts]
+        created = time.monotonic()
+        # Each request on a kept-alive connection has 10 s of its own.
+        kept_alive = socket.create_connection(("127.0.0.1", 80), timeout=30)
+        alive_texts = [f"kept alive, post {i}" for i in range(4)]
+        alive_posts = [raw_post(f"sealed={seal(text)}".encode()).replace(b"HTTP/1.0\r\n", b"HTTP/1.1\r\nHost: r\r\n")
+                       for text in alive_texts]
+        alive_answers = []
+
+        def post_kept_alive():
+            kept_alive.sendall(alive_posts[len(alive_answers)])
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                more = kept_alive.recv(65536)
+                answer += more
+                if not more:
+                    break
+            alive_answers.append(answer.split(b"\r\n")[0])
+
         try:
-            for i, connection in enumerate(stalled):
-                # Half a request, or a byte now and then: neither may hold a connection past 10 s.
-                connection.sendall((b"POST / HTTP/1.0\r\n" + FORM + b"Content-Length: 100\r\n\r\nsealed=")[:20 + i])
+            for connection, start in zip(stalled, starts):
+                connection.sendall(start)
             started = time.monotonic()
             self.assertEqual(post(f"sealed={seal('while others stall')}"), expected("204 No Content"))
             self.assertLess(time.monotonic() - started, 1)
             self.assertEqual(self.receiver.rows()[-1], "while others stall")
-            for _ in range(4):
-                time.sleep(2)
+            started = time.monotonic()
+            for step in range(5):
+                if step % 2 == 0:
+                    post_kept_alive()
+                time.sleep(max(0, started + 2 * (step + 1) - time.monotonic()))
                 for connection in stalled[:32]:
-                    connection.sendall(b"0")
-            self.assertEqual([rest(connection) for connection in stalled], [b""] * 64)
-            self.assertLess(time.monotonic() - started, 14)
+                    try:
+                        connection.sendall(b"0")
+                    except OSError:
+                        pass
+            time.sleep(max(0, created + 11.2 - time.monotonic()))
+            still_open = []
+            for i, connection in enumerate(stalled):
+                connection.settimeout(0.3)
+                try:
+                    if connection.recv(65536) != b"":
+                        still_open.append(i)
+                except TimeoutError:
+                    still_open.append(i)
+                except ConnectionResetError:
+                    pass
+            self.assertEqual(still_open, [])
+            time.sleep(max(0, started + 12 - time.monotonic()))
+            post_kept_alive()
+            self.assertEqual(alive_answers, [b"HTTP/1.1 204 No Content"] * 4)
+            self.assertEqual(self.receiver.rows()[-4:], alive_texts)
         finally:
+            kept_alive.close()
             for connection in stalled:
                 connection.close()
+        # Bodies promised and half sent hold the whole budget: the next
+        # request is refused at once, and served again once they are gone.
+        promised = b"POST / HTTP/1.0\r\n" + FORM + b"Content-Length: %d\r\n\r\nsealed=" % MIB + b"0" * (MIB // 2)
+        holders = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in range(64)]
+        try:
+            for connection in holders:
+                connection.sendall(promised)
+            # Sent once the receiver took it: past the socket's buffers, so
+            # that it has read each request's headers.
+            deadline = time.monotonic() + 30
+            while any(unsent(connection) for connection in holders):
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.05)
+            started = time.monotonic()
+            self.assertEqual(undated(exchange(raw_post(f"sealed={seal('over the budget')}".encode()))),
+                             expected("503 Service Unavailable", "the receiver is busy; send it again later"))
+            self.assertLess(time.monotonic() - started, 1)
+        finally:
+            for connection in holders:
+                connection.close()
+        body = raw_post(f"sealed={seal('once the budget is free')}".encode())
+        deadline = time.monotonic() + 10
+        while not exchange(body).startswith(b"HTTP/1.1 204 No Content\r\n"):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.1)
+        self.assertEqual(self.receiver.rows()[-1], "once the budget is free")
 
     def test_the_key_is_in_no_command_line(self):
         pids = [entry for entry in os.listdir("/proc") if entry.isdigit()]
@@ -360,8 +472,10 @@ class ReceiverTest(unittest.TestCase):
             disk.mkdir()
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(disk)], check=True)
             try:
-                receiver = Receiver(work, KEY, "127.0.0.2", store=disk / "received.db")
+                receiver = Receiver(work, KEY, "127.0.0.2", store=disk / "received.db",
+                                    extra=("--metrics", "127.0.0.2:9580"))
                 try:
+                    before = metrics("127.0.0.2")
                     filler = disk / "filler"
                     fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
                     try:
@@ -375,6 +489,9 @@ class ReceiverTest(unittest.TestCase):
                     for key in (KEY, OTHER_KEY, KEY):
                         self.assertEqual(post(f"sealed={seal('while the disk is full', key)}", "127.0.0.2"),
                                          unavailable)
+                    after = metrics("127.0.0.2")
+                    self.assertEqual(after['sealpost_posts_total{result="unavailable"}']
+                                     - before['sealpost_posts_total{result="unavailable"}'], 3)
                     filler.unlink()
                     self.assertEqual(post(f"sealed={seal('after space is freed')}", "127.0.0.2"),
                                      expected("204 No Content"))
@@ -397,7 +514,8 @@ class ReceiverTest(unittest.TestCase):
         for key_file, key, message in cases:
             with self.subTest(key_file=key_file), tempfile.TemporaryDirectory() as work:
                 store = f"{work}/missing/received.db" if key_file == KEY else None
-                receiver = Receiver(work, key_file, "127.0.0.3", store=store, extra=("--unopened-limit", "70"))
+                receiver = Receiver(work, key_file, "127.0.0.3", store=store, extra=(
+                    "--unopened-limit", "70", "--key-file", f"{work}/credentials/sealpost-key"))
                 if key is None:
                     self.assertEqual(receiver.process.wait(timeout=60), 1)
                     self.assertEqual(receiver.log().decode(), message.format(work=work))
@@ -407,8 +525,14 @@ class ReceiverTest(unittest.TestCase):
                 wrong = [seal(f"wrong {i}", OTHER_KEY) for i in range(3)]
                 for sealed in wrong:
                     self.assertEqual(post(f"sealed={sealed}", "127.0.0.3"), expected("204 No Content"))
+                # The key file rewritten, SIGHUP: the new key opens.
+                (receiver.work / "credentials" / "sealpost-key").write_bytes(b"the next key\n")
+                receiver.process.send_signal(signal.SIGHUP)
+                receiver.wait_for(b"read the key again from")
+                self.assertEqual(post(f"sealed={seal('under the next key', b'the next key')}", "127.0.0.3"),
+                                 expected("204 No Content"))
                 self.assertEqual(receiver.stop(), 0)
-                self.assertEqual(receiver.rows(), ["opened"])
+                self.assertEqual(receiver.rows(), ["opened", "under the next key"])
                 self.assertEqual(receiver.rows("unopened"), wrong[1:])
 
 
@@ -436,14 +560,19 @@ class FleetTest(unittest.TestCase):
             (keys / "b2").mkdir(parents=True)
             (keys / "d4").mkdir()
             (keys / "a1").write_bytes(b"key of a1\n")
+            (keys / "a1.twin").write_bytes(b"key of a1\n")
             (keys / "b2" / "old").write_bytes(b"old key of b2")
             (keys / "b2" / "new").write_bytes(b"new key of b2")
             (keys / ".a1.swp").write_bytes(b"")
             (pathlib.Path(work) / "master").write_bytes(b"the master key\n")
-            derive = subprocess.run(LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "c3"],
-                                    capture_output=True, timeout=120)
-            derived = derive.stdout.decode().strip()
-            self.assertEqual(derived, hmac.new(b"the master key", b"c3", hashlib.sha256).hexdigest(), derive.stderr)
+
+            def derive(device):
+                run = subprocess.run(LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master",
+                                                 device], capture_output=True, timeout=120)
+                return run.stdout.strip()
+
+            derived = derive("c3").decode()
+            self.assertEqual(derived, hmac.new(b"the master key", b"c3", hashlib.sha256).hexdigest())
             receiver = Receiver(work, KEY, "127.0.0.5", extra=(
                 "--keys", str(keys), "--master-key", f"{work}/master", "--metrics", "127.0.0.5:9580",
                 "--trusted-proxy", "::ffff:127.0.0.1"))
@@ -464,15 +593,18 @@ class FleetTest(unittest.TestCase):
                     ("", b"key of a1", 1, kept, False),
                     ("device=zz&", b"key of a1", 1, kept, False),
                     # An empty folder stands instead of the derived key.
-                    ("device=d4&", subprocess.run(
-                        LAUNCHER + [str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "d4"],
-                        capture_output=True, timeout=120).stdout.strip(), 1, kept, False),
+                    ("device=d4&", derive("d4"), 1, kept, False),
+                    # Names with . and _, and names alike but for one character or its case.
+                    ("device=b.2_x&", derive("b.2_x"), 1, kept, True),
+                    ("device=a_1&", derive("a_1"), 1, kept, True),
+                    ("device=aX1&", derive("aX1"), 1, kept, True),
+                    ("device=A_1&", derive("A_1"), 1, kept, True),
                     ("device=a+1&", b"key of a1", 1, bad, False),
                     ("device=&", b"key of a1", 1, bad, False),
                     ("device=" + "x" * 65 + "&", b"key of a1", 1, bad, False),
                     ("device=a1&device=a1&", b"key of a1", 1, bad, False),
                 ]
-                received, unopened = [], []
+                received, unopened, sealed_texts = [], [], []
                 for device, key, times, answer, opens in cases:
                     with self.subTest(device=device, key=key):
                         text = f"reading of {device or 'none'} under {key[:12]!r}"
@@ -483,17 +615,28 @@ class FleetTest(unittest.TestCase):
                         name = name and name[1].replace("%32", "2")
                         if answer == kept:
                             (received if opens else unopened).append((name, text if opens else body[-48:]))
+                            if not opens:
+                                sealed_texts.append((name, text, key))
+                # One sealed text from two devices that share a key: a post from each.
+                twice = seal("one text, two devices", b"key of a1")
+                for device in ("a1", "a1.twin"):
+                    self.assertEqual(post(f"device={device}&sealed={twice}", "127.0.0.5"), kept)
+                    received.append((device, "one text, two devices"))
                 after = metrics("127.0.0.5")
+                buckets = [(float(name.split('"')[1]), count) for name, count in after.items()
+                           if name.startswith("sealpost_commit_seconds_bucket")]
+                self.assertEqual([count for _, count in sorted(buckets)], sorted(count for _, count in buckets))
+                self.assertEqual(max(buckets), (float("inf"), after["sealpost_commit_seconds_count"]))
                 with socket.create_connection(("127.0.0.5", 9580), timeout=30) as connection:
                     connection.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")
                     self.assertTrue(rest(connection).startswith(b"HTTP/1.1 200 OK\r\n"))
                 moved = {result: after[f'sealpost_posts_total{{result="{result}"}}']
                          - before[f'sealpost_posts_total{{result="{result}"}}']
                          for result in ("kept", "duplicate", "not_opened", "refused", "unavailable")}
-                self.assertEqual(moved, {"kept": 4, "duplicate": 2, "not_opened": 5, "refused": 4,
+                self.assertEqual(moved, {"kept": 10, "duplicate": 2, "not_opened": 5, "refused": 4,
                                          "unavailable": 0})
                 self.assertEqual(after["sealpost_commit_seconds_count"] - before["sealpost_commit_seconds_count"],
-                                 11)
+                                 17)
                 self.assertEqual([(device, text) for _, device, text in receiver.records()], received)
                 self.assertEqual([(device, sealed[-48:]) for _, device, sealed in receiver.records("unopened")],
                                  unopened)
@@ -501,12 +644,29 @@ class FleetTest(unittest.TestCase):
                               receiver.log())
                 self.assertIn(b"naming device d4 does not open: no key for the device", receiver.log())
                 self.assertIn(b"naming no device does not open: no key without a device", receiver.log())
-                exported = map(json.loads, receiver.command("export", "--device", "b2").stdout.splitlines())
-                self.assertEqual([(record["device"], record["text"]) for record in exported],
-                                 [row for row in received if row[0] == "b2"])
+                for device in ("b2", "a_1"):
+                    exported = map(json.loads, receiver.command("export", "--device", device).stdout.splitlines())
+                    self.assertEqual([(record["device"], record["text"]) for record in exported],
+                                     [row for row in received if row[0] == device])
+                # From a row's own time on: that row and those after it.
+                every = [json.loads(line) for line in receiver.command("export").stdout.splitlines()]
+                since = every[len(every) // 2]["received"]
+                self.assertEqual([json.loads(line) for line in receiver.command(
+                    "export", "--since", since).stdout.splitlines()], [r for r in every if r["received"] >= since])
+                blank = receiver.command("export", "--since", "2026-12-08 23:59")
+                self.assertEqual((blank.returncode, blank.stdout), (2, b""))
+                self.assertIn(b"--since takes a time in UTC as ISO 8601", blank.stderr)
                 self.assertEqual([(record["device"], record["not_opened"]) for record in map(
                     json.loads, receiver.command("export", "--not-opened").stdout.splitlines())],
                     [(None, 1), ("b2", 1), ("c3", 1), ("d4", 1), ("zz", 1)])
+                # reopen under a1's key moves what it opens, leaves d4's, and ends.
+                (pathlib.Path(work) / "a1-key").write_bytes(b"key of a1\n")
+                run = receiver.command("reopen", "--key-file", f"{work}/a1-key")
+                self.assertEqual(run.stdout, b"moved 4 of 5 unopened posts to received\n", run.stderr)
+                self.assertEqual([(device, sealed[-48:]) for _, device, sealed in receiver.records("unopened")],
+                                 [row for row in unopened if row[0] == "d4"])
+                self.assertEqual([(device, text) for _, device, text in receiver.records()[len(received):]],
+                                 [(name, text) for name, text, key in sealed_texts if key == b"key of a1"])
 
                 # A reload with a post in flight: b2's old key goes, e5 comes; the post is answered.
                 in_flight = socket.create_connection(("127.0.0.5", 80), timeout=30)
@@ -516,7 +676,7 @@ class FleetTest(unittest.TestCase):
                 (keys / "b2" / "old").unlink()
                 (keys / "e5").write_bytes(b"key of e5")
                 receiver.process.send_signal(signal.SIGHUP)
-                self.wait_for(receiver, b"read the keys again: 4 devices with 3 keys, and the master key")
+                receiver.wait_for(b"read the keys again: 5 devices with 4 keys, and the master key")
                 in_flight.sendall(request[-10:])
                 self.assertTrue(rest(in_flight).startswith(b"HTTP/1.1 204 No Content\r\n"))
                 in_flight.close()
@@ -527,7 +687,7 @@ class FleetTest(unittest.TestCase):
                 # A folder that cannot be read leaves the keys in force.
                 (keys / "f6").write_bytes(b"")
                 receiver.process.send_signal(signal.SIGHUP)
-                self.wait_for(receiver, f"key file {keys}/f6 is empty; keeps the keys it had".encode())
+                receiver.wait_for(f"key file {keys}/f6 is empty; keeps the keys it had".encode())
                 self.assertEqual(post(f"device=e5&sealed={seal('still e5', b'key of e5')}", "127.0.0.5"), kept)
                 self.assertEqual(receiver.records()[-1][1:], ("e5", "still e5"))
 
@@ -565,12 +725,6 @@ class FleetTest(unittest.TestCase):
                 receiver = Receiver(work, KEY, "127.0.0.7", extra=("--keys", str(keys)))
                 self.assertEqual(receiver.process.wait(timeout=60), 1)
                 self.assertEqual(receiver.log().decode(), f"sealpost-receiver: {message.format(keys=keys)}\n")
-
-    def wait_for(self, receiver, line):
-        deadline = time.monotonic() + 30
-        while line not in receiver.log():
-            self.assertLess(time.monotonic(), deadline, receiver.log())
-            time.sleep(0.02)
 
 
 if __name__ == "__main__":
