@@ -123,6 +123,17 @@ def post_to(receiver, body):
     return undated(run.stdout.split(b"\n", 1)[1])
 
 
+def get_from(receiver, path):
+    """The status line of a GET to the receiver's watching port on its host."""
+    run = subprocess.run(["nsenter", "-t", str(receiver.process.pid), "-U", "-n", "--preserve-credentials",
+                          sys.executable, "-c", "import socket, sys; c = socket.create_connection(('127.0.0.1', 9580), "
+                          "timeout=30); c.sendall(b'GET ' + sys.argv[1].encode() + b' HTTP/1.0\\r\\n\\r\\n'); "
+                          "print(c.recv(65536).split(b'\\r\\n')[0].decode())", path],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip()
+
+
 def docs_grants():
     """The grants docs/server.md tells the operator to run, as it shows them."""
     section = DOCS.read_text().split("## Several hosts: PostgreSQL", 1)[1]
@@ -180,7 +191,8 @@ class PostgresTest(unittest.TestCase):
         works = [tempfile.TemporaryDirectory() for _ in range(3)]
         for work in works:
             self.addCleanup(work.cleanup)
-        first = on_host(works[0].name, self.cluster.uri("sealpost"), pgpass=f"*:*:*:sealpost:{PASSWORD}\n")
+        first = on_host(works[0].name, self.cluster.uri("sealpost"), "--metrics", "127.0.0.1:9580",
+                        pgpass=f"*:*:*:sealpost:{PASSWORD}\n")
         receivers = [first]
         try:
             self.assertIn(f"keeping posts in PostgreSQL database sealpost as sealpost on {self.cluster.socket} "
@@ -210,6 +222,11 @@ class PostgresTest(unittest.TestCase):
             self.assertEqual(answers, [KEPT] * 20)
             texts = ["posted to both hosts", "posted to the second"] + [f"at once {i}" for i in range(10)]
             self.assertEqual(sorted(self.exported()), sorted(texts))
+            # An insert the database refuses is a 503, and nothing is kept.
+            self.cluster.psql("REVOKE INSERT ON received FROM sealpost_post")
+            self.assertEqual(post_to(second, f"sealed={seal('refused by the database')}"), UNAVAILABLE)
+            self.cluster.psql("GRANT INSERT ON received TO sealpost_post")
+            self.assertEqual(sorted(self.exported()), sorted(texts))
 
             # The second host's first commit of an unopened post trims what both kept to its limit.
             wrong = [seal(f"wrong {i}", OTHER_KEY) for i in range(3)]
@@ -223,9 +240,11 @@ class PostgresTest(unittest.TestCase):
             texts += ["wrong 1", "wrong 2"]
 
             # Stopped: 503, however often; started again: 204 on the same connection's retry.
+            self.assertEqual(get_from(first, "/healthz"), "HTTP/1.1 200 OK")
             self.cluster.stop()
             for text in ("while stopped", "still stopped"):
                 self.assertEqual(post_to(first, f"sealed={seal(text)}"), UNAVAILABLE)
+            self.assertEqual(get_from(first, "/healthz"), "HTTP/1.1 503 Service Unavailable")
             self.cluster.start()
             self.assertEqual(post_to(first, f"sealed={seal('started again')}"), KEPT)
             self.assertEqual(post_to(second, f"sealed={seal('on a connection made again')}"), KEPT)
@@ -244,6 +263,11 @@ class PostgresTest(unittest.TestCase):
             # The database may still commit what it was sent: the post sent again is kept once.
             self.assertEqual(post_to(first, f"sealed={while_hung}"), KEPT)
             texts += ["started again", "on a connection made again", "while hung"]
+            # More rows than one batch of export's reads.
+            self.cluster.psql("INSERT INTO received (received_at, peer, text, digest) SELECT "
+                              "'2026-12-09T00:00:00Z', '192.0.2.1', 'row ' || i, 'row ' || i "
+                              "FROM generate_series(1, 300) i")
+            texts += [f"row {i}" for i in range(1, 301)]
             self.assertEqual(sorted(self.exported()), sorted(texts))
             self.assertEqual(first.log().count(b"failed, answered 503: "), 3, first.log())
         finally:
