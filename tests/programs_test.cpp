@@ -185,10 +185,20 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
     }
 }
 
+// A process that has ended meanwhile holds no key: its command line reads
+// as empty, whether it is gone before the file opens or while it is read.
 std::string commandLine(const std::string &process)
 {
-    std::ifstream file("/proc/" + process + "/cmdline", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    std::string line;
+    int fd = open(("/proc/" + process + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return line;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        line.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return got < 0 ? std::string() : line;
 }
 
 // Every process's command line, as ps shows it to every user.
