@@ -186,6 +186,14 @@ boot() {
     done
     [ -n "$leader" ] || { cat "$work/$name/console.log"; fail "$name: systemd did not start within 30 s"; }
     echo "$leader" >"$work/$name/leader"
+    # systemctl cannot wait on a bus that systemd has yet to make, which a
+    # slow machine takes seconds to do.
+    for _ in $(seq 300); do
+        [ -S "/proc/$leader/root/run/systemd/private" ] && break
+        sleep 0.2
+    done
+    [ -S "/proc/$leader/root/run/systemd/private" ] ||
+        { cat "$work/$name/console.log"; fail "$name: systemd made no bus within 60 s"; }
     state=$(in_container systemctl is-system-running --wait || true)
     if [ "$state" != running ]; then
         cat "$work/$name/console.log"
