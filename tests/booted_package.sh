@@ -4,10 +4,12 @@
 # made once with debootstrap and kept as a tarball in CACHE, is unpacked
 # fresh into WORK for each of two containers, booted with systemd-nspawn on
 # a private network (their own loopback only):
-#  - fresh: apt installs DEB; with the key in place as the guide says and the
-#    socket enabled, posts that formsend sends get 204 and `export` shows
-#    them, across `systemctl reload` and a `restart` with a new key; the
-#    service holds no capability; systemd-analyze verify passes there.
+#  - fresh: apt installs DEB; without the key both units are skipped, not
+#    failed; with the key in place as the guide says and the socket
+#    enabled, posts that formsend sends get 204 and `export` shows them,
+#    across `systemctl reload` and a `restart` with a new key; the service
+#    holds no capability, and its sandbox refuses what its unit denies;
+#    systemd-analyze verify passes there.
 #  - upgrade: 1.2.0's package, built from SOURCE's git history, is installed
 #    and enabled as its guide said, then apt upgrades to DEB; the key stays,
 #    and the receiver answers on port 80, then and after a reboot.
@@ -186,6 +188,14 @@ boot() {
     done
     [ -n "$leader" ] || { cat "$work/$name/console.log"; fail "$name: systemd did not start within 30 s"; }
     echo "$leader" >"$work/$name/leader"
+    # systemctl cannot wait on a bus that systemd has yet to make, which a
+    # slow machine takes seconds to do.
+    for _ in $(seq 300); do
+        [ -S "/proc/$leader/root/run/systemd/private" ] && break
+        sleep 0.2
+    done
+    [ -S "/proc/$leader/root/run/systemd/private" ] ||
+        { cat "$work/$name/console.log"; fail "$name: systemd made no bus within 60 s"; }
     state=$(in_container systemctl is-system-running --wait || true)
     if [ "$state" != running ]; then
         cat "$work/$name/console.log"
@@ -231,6 +241,14 @@ prepare fresh "$deb"
 in_root fresh apt-get update -q
 in_root fresh apt-get install -y -q --no-install-recommends "/root/$(basename "$deb")"
 boot fresh
+# The folder made but not the key yet, as midway through the guide: a start
+# skips both units by their condition and leaves neither failed.
+in_container install -d -m 700 /etc/sealpost
+in_container systemctl start sealpost-receiver.service || fail "systemctl start without a key failed"
+for unit in sealpost-receiver.socket sealpost-receiver.service; do
+    state="$(in_container systemctl show -P ConditionResult "$unit") $(in_container systemctl show -P ActiveState "$unit")"
+    [ "$state" = "no inactive" ] || fail "without a key, $unit's condition result and state are $state, not no inactive"
+done
 make_key
 in_container systemctl enable --now sealpost-receiver.socket || fail "the socket could not be enabled"
 post 'Attack at dawn' 'after the socket was enabled'
@@ -271,15 +289,36 @@ for unit in sealpost-receiver.socket sealpost-receiver.service; do
 done
 # No capability, and not root: systemd bound the port.
 status=$(in_container cat "/proc/$(main_pid)/status")
-echo "$status" | grep -E '^(Uid|Cap)'
+echo "$status" | grep -E '^(Uid|Cap|Seccomp)'
 echo "$status" | grep -Eq '^Uid:[[:space:]]+0[[:space:]]' && fail "the receiver runs as root"
 for set in CapInh CapPrm CapEff CapBnd CapAmb; do
     echo "$status" | grep -q "^$set:[[:space:]]*0000000000000000$" || fail "the receiver holds capabilities ($set)"
 done
+# Filtered system calls, by a list of those allowed: one of those denied
+# alone lets through every call it does not name.
+echo "$status" | grep -q '^Seccomp:[[:space:]]*2$' || fail "the receiver runs without a filter of system calls"
+case "$(in_container systemctl show -P SystemCallFilter sealpost-receiver.service)" in
+    '' | '~'*) fail "the receiver's filter of system calls names what it denies, not what it allows" ;;
+esac
 if ! verdict=$(in_container systemd-analyze verify /lib/systemd/system/sealpost-receiver.socket \
     /lib/systemd/system/sealpost-receiver.service 2>&1) || [ -n "$verdict" ]; then
     fail "systemd-analyze verify in the container: $verdict"
 fi
+# The sandbox tried from inside: a command the unit runs before the receiver
+# runs in the receiver's sandbox. Netlink (16 on every Linux) is none of the
+# three families allowed, and lowering one's own priority, which any process
+# may, is of @resources, which the filter takes out of @system-service.
+in_container sh -c 'mkdir -p /run/systemd/system/sealpost-receiver.service.d &&
+    cat >/run/systemd/system/sealpost-receiver.service.d/probe.conf && systemctl daemon-reload &&
+    systemctl restart sealpost-receiver' <<'EOF' || fail "the receiver did not restart with a probe of its sandbox"
+[Service]
+ExecStartPre=/usr/bin/perl -MSocket -e 'open(my $$out, ">", "$$ENV{STATE_DIRECTORY}/sandbox") or die "$$!\n"; \
+    print $$out "netlink: ", (socket(my $$s, 16, SOCK_RAW, 0) ? "opened" : "refused"), \
+    "; setpriority: ", (setpriority(0, 0, 5) ? "done" : "refused"), "\n"'
+EOF
+sandbox=$(in_container cat /var/lib/sealpost-receiver/sandbox) || fail "the probe of the receiver's sandbox did not run"
+[ "$sandbox" = "netlink: refused; setpriority: refused" ] ||
+    fail "in the receiver's sandbox, $sandbox"
 stop_container
 echo "fresh: installed, enabled, answered and kept posts across reloads and a restart, one key and a key per device"
 

@@ -1,7 +1,8 @@
 """sealpost-send run whole under dash and under busybox ash, in a private
 network namespace (see in_netns.sh), against sealpost-receiver on
 127.0.0.1, nothing on 127.0.0.5, and small servers of this script's own
-that answer 503, never answer, or record each form and answer 204 slowly.
+that answer 503, never answer, or record each form and answer 204 slowly,
+202 or 201.
 The busybox runs see only busybox's applets on PATH, and busybox has no
 flock, so they take the lock folder.
 
@@ -32,11 +33,15 @@ SOURCE = pathlib.Path(__file__).resolve().parent.parent
 BOARD_ROOT = os.environ.get("SEALPOST_BOARD_ROOT")
 BOARD_BUSYBOX = os.environ.get("SEALPOST_BOARD_BUSYBOX")
 UP, DOWN, BUSY, SILENT, SLOW = "127.0.0.1", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8"
+ACCEPTED, CREATED = "127.0.0.9", "127.0.0.10"
 ENTRY = re.compile(r"(device=[A-Za-z0-9._-]{1,64}&)?sealed=([0-9a-f]{16}(?:[0-9a-f]{16})*)\n")
-TOOK_OVER = "sealpost-send: took over the spool's lock from process 1, which no longer runs\n"
+TOOK_OVER = "sealpost-send: took over the spool's lock from process {}, which no longer runs\n"
+ELEVEN = [f"s{number}" for number in range(1, 12)]
+BOOT_ID = pathlib.Path("/proc/sys/kernel/random/boot_id").read_text()
 # name, host, options, texts (each its own run; two at once for "together";
-# None for --flush), status, kept by the receiver, left in the spool, stderr
-# of the last run (a pattern), the most seconds the last run may take.
+# None for --flush), status, kept by the server at host (a stub that records,
+# else the receiver), left in the spool, stderr of the last run (a pattern),
+# the most seconds the last run may take.
 TABLE = [
     ("delivered", UP, ["-d", "pump-1"], ["r1"], 0, ["r1"], [], "", 10),
     ("refused", DOWN, ["-d", "pump-1"], ["r2"], 75, [], ["r2"],
@@ -54,18 +59,27 @@ TABLE = [
     ("full spool", DOWN, ["-n", "2", "-d", "pump-4"], ["r6", "r7", "r8"], 75, [], ["r7", "r8"],
      r"sealpost-send: the spool holds more than 2 entries: dropped the oldest, 000000001\n"
      r"sealpost-send: formsend failed: .*; the spool \S+ holds 2 entries\n", 10),
-    ("together", SLOW, ["-t", "5", "-d", "pump-5"], [None, "r9"], 0, [], [], "", 10),
+    ("together", SLOW, ["-t", "5", "-d", "pump-5"], [None, "r9"], 0, ["r7", "r8", "r9"], [], "", 10),
+    # Past 000000009 and 000000010, where an order of names that is not the
+    # order of numbers would show.
+    ("eleven wait", DOWN, ["-d", "pump-6"], ELEVEN, 75, [], ELEVEN,
+     r"sealpost-send: formsend failed: .*; the spool \S+ holds 11 entries\n", 10),
+    # Any 2xx is taken for delivered.
+    ("eleven delivered, 202", ACCEPTED, ["-d", "pump-6"], ["s12"], 0, ELEVEN + ["s12"], [], "", 10),
+    # A lock folder whose run died in this boot is no more held than one of
+    # an earlier boot; -t cuts short the wait of a run that thinks it is.
+    ("dead lock, 201", CREATED, ["-t", "3", "-d", "pump-7"], ["r10"], 0, ["r10"], [], "took over", 10),
 ]
 
 
 class Stub(threading.Thread):
     """Port 80 of address: answers 503, never answers, or records each form
-    and answers 204 after 0.3 s."""
+    and answers with status after delay seconds."""
 
-    def __init__(self, address, mode):
+    def __init__(self, address, mode, status=b"204 No Content", delay=0.0):
         super().__init__(daemon=True)
         self.listener = socket.create_server((address, 80))
-        self.mode, self.forms, self.held = mode, [], []
+        self.mode, self.status, self.delay, self.forms, self.held = mode, status, delay, [], []
         self.start()
 
     def run(self):
@@ -86,9 +100,9 @@ class Stub(threading.Thread):
             return
         status = b"503 Service Unavailable"
         if self.mode == "record":
-            time.sleep(0.3)
+            time.sleep(self.delay)
             self.forms.append(body.decode())
-            status = b"204 No Content"
+            status = self.status
         connection.sendall(b"HTTP/1.0 " + status + b"\r\n\r\n")
         connection.close()
 
@@ -159,7 +173,8 @@ class SendTest(unittest.TestCase):
         KEY_FILE.write_bytes(KEY + b"\n")
         (work / "receiver").mkdir()
         cls.receiver = Receiver(work / "receiver", KEY)
-        cls.stubs = {BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"), SLOW: Stub(SLOW, "record")}
+        cls.stubs = {BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"), SLOW: Stub(SLOW, "record", delay=0.3),
+                     ACCEPTED: Stub(ACCEPTED, "record", b"202 Accepted"), CREATED: Stub(CREATED, "record", b"201 Created")}
         cls.shells = shells(work)
 
     @classmethod
@@ -167,7 +182,9 @@ class SendTest(unittest.TestCase):
         assert cls.receiver.stop() == 0, cls.receiver.log()
         cls.work.cleanup()
 
-    def kept(self):
+    def kept(self, host):
+        if host in self.stubs and self.stubs[host].mode == "record":
+            return [opened(form)[1] for form in self.stubs[host].forms]
         lines = self.receiver.command("export").stdout.decode().splitlines()
         return [json.loads(line)["text"] for line in lines]
 
@@ -189,8 +206,16 @@ class SendTest(unittest.TestCase):
                             (spool / ".lock").mkdir()
                             (spool / ".lock" / "owner").write_text("1 an-earlier-boot\n")
                         (spool / ".new-999999").write_text("sealed=01")
-                        errors = "" if has_flock else re.escape(TOOK_OVER)
-                    before = self.kept()
+                        errors = "" if has_flock else re.escape(TOOK_OVER.format(1))
+                    if name == "dead lock, 201":
+                        errors = ""
+                        if not has_flock:
+                            dead = subprocess.Popen(["true"])
+                            dead.wait()
+                            (spool / ".lock").mkdir()
+                            (spool / ".lock" / "owner").write_text(f"{dead.pid} {BOOT_ID}")
+                            errors = re.escape(TOOK_OVER.format(dead.pid))
+                    before = self.kept(host)
                     started = time.monotonic()
                     runs = []
                     for text in texts:
@@ -204,7 +229,7 @@ class SendTest(unittest.TestCase):
                     for _, _, stderr in outcomes if status == 0 else outcomes[-1:]:
                         self.assertRegex(stderr.decode(), f"^{errors}$")
                     self.assertLess(elapsed, seconds)
-                    self.assertEqual(self.kept()[len(before):], [f"{text} {shell}" for text in kept])
+                    self.assertEqual(self.kept(host)[len(before):], [f"{text} {shell}" for text in kept])
                     # The spool holds the forms alone, each text once, in order.
                     entries = sorted(spool.iterdir())
                     self.assertEqual([entry.name for entry in entries if not entry.name[0].isdigit()],
