@@ -38,33 +38,63 @@ SealedHexCheck checkSealedHex(const char *apHex)
 OpenResult openSealed(const char *apHex, const char *apKey, OpenedBytes aAccept, char **apText)
 {
     *apText = nullptr;
+    BFSchedule *schedule = allocSchedule(apKey);
+    if (schedule == nullptr)
+        return openOutOfMemory;
+    size_t opener = 0;
+    OpenResult result = openSealedUnderEach(apHex, &schedule, 1, aAccept, apText, &opener);
+    releaseSchedule(schedule);
+    return result;
+}
+
+OpenResult openSealedUnderEach(const char *apHex, const BFSchedule *const *apSchedules, size_t aCount,
+                               OpenedBytes aAccept, char **apText, size_t *apOpener)
+{
+    *apText = nullptr;
+    *apOpener = aCount;
     IVString iv = {};
     for (size_t i = 0; i < kIVDigits / 2; ++i)
         iv.string[i] = static_cast<char>(binFromHexWord(apHex[2 * i], apHex[2 * i + 1]));
-
     CBCBuffer cipher = hexDecode(apHex + kIVDigits);
     if (cipher.data == nullptr)
         return openOutOfMemory;
+    // Each try ends by wiping and freeing one buffer of the same size: its
+    // own, or, once it is the first to open, the one kept until then.
     size_t size = cipher.size;
-    char *text = decode_cbc(cipher, apKey, iv);
-    releaseCBCBuffer(&cipher);
-    if (text == nullptr)
-        return openOutOfMemory;
-
-    size_t length = strlen(text);
-    bool padded = true;
-    for (size_t i = length; i < size; ++i)
-        padded = padded && text[i] == '\0';
-    OpenResult result = opened;
-    if (!padded)
-        result = openWrongKeyOrDamaged;
-    else if (aAccept == openedText && !isUtf8Text(text, length))
-        result = openNotText;
-    if (result != opened) {
-        OPENSSL_cleanse(text, size);
+    char *kept = static_cast<char *>(calloc(size + 1, 1));
+    OpenResult result = kept != nullptr ? openWrongKeyOrDamaged : openOutOfMemory;
+    for (size_t k = 0; k < aCount && kept != nullptr; ++k) {
+        char *text = decode_cbc_scheduled(cipher, apSchedules[k], iv);
+        if (text == nullptr) {
+            result = openOutOfMemory;
+            break;
+        }
+        size_t length = 0;
+        PaddedText check = checkPaddedText(text, size, aAccept == openedText, &length);
+        OpenResult tried = check == paddedText ? opened : check == paddedNotText ? openNotText : openWrongKeyOrDamaged;
+        bool first = tried == opened && *apOpener == aCount;
+        if (first) {
+            char *swapped = kept;
+            kept = text;
+            text = swapped;
+            *apOpener = k;
+        }
+        if (*apOpener == aCount)
+            result = tried;
+        else
+            result = opened;
+        OPENSSL_cleanse(text, size + 1);
         free(text);
-        return result;
     }
-    *apText = text;
-    return opened;
+    releaseCBCBuffer(&cipher);
+    if (result == opened) {
+        *apText = kept;
+        return opened;
+    }
+    if (kept != nullptr) {
+        OPENSSL_cleanse(kept, size + 1);
+        free(kept);
+    }
+    *apOpener = aCount;
+    return result;
 }

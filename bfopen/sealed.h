@@ -5,6 +5,8 @@
 
 #include <stddef.h>
 
+#include "BlowfishEncDec.h"
+
 enum SealedHexFault {
     sealedHexOk,
     sealedHexNotADigit,   // position: the 1-based index of the character
@@ -37,5 +39,13 @@ enum OpenedBytes {
 // wrong or the input was damaged (openNotText: or the text is not UTF-8),
 // and *apText is null.
 enum OpenResult openSealed(const char *apHex, const char *apKey, enum OpenedBytes aAccept, char **apText);
+
+// openSealed under each of aCount prepared schedules in turn (aCount at
+// least 1), the text taken from the first that opens it (*apOpener: its
+// index). Every schedule is tried, and each try costs what the others do,
+// so that the work tells neither which key opened the text nor whether one
+// did. The result is the first opener's, else the last schedule's.
+enum OpenResult openSealedUnderEach(const char *apHex, const BFSchedule *const *apSchedules, size_t aCount,
+                                    enum OpenedBytes aAccept, char **apText, size_t *apOpener);
 
 #endif

@@ -60,3 +60,63 @@ bool isUtf8Text(const char *apText, size_t length)
     }
     return true;
 }
+
+PaddedText checkPaddedText(const char *apBytes, size_t aSize, bool aUtf8, size_t *apLength)
+{
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(apBytes);
+    size_t length = aSize;
+    bool ended = false;
+    bool padded = true;
+    bool text = true;
+    // The character being read: its bits so far, the continuation bytes it
+    // still needs, and the least value its length may encode.
+    unsigned codePoint = 0;
+    unsigned needed = 0;
+    unsigned smallest = 0;
+    for (size_t i = 0; i < aSize; ++i) {
+        unsigned byte = bytes[i];
+        if (ended) {
+            padded = padded && byte == 0;
+            continue;
+        }
+        if (byte == 0) {
+            ended = true;
+            length = i;
+            text = text && needed == 0;
+            continue;
+        }
+        if (needed > 0) {
+            // A fault needs no resynchronising: the text is not one any more.
+            text = text && (byte & 0xc0) == 0x80;
+            codePoint = codePoint << 6 | (byte & 0x3f);
+            if (--needed > 0)
+                continue;
+        } else if (byte < 0x80) {
+            codePoint = byte;
+            smallest = 0;
+        } else if ((byte & 0xe0) == 0xc0) {
+            codePoint = byte & 0x1f;
+            needed = 1;
+            smallest = 0x80;
+        } else if ((byte & 0xf0) == 0xe0) {
+            codePoint = byte & 0x0f;
+            needed = 2;
+            smallest = 0x800;
+        } else if ((byte & 0xf8) == 0xf0) {
+            codePoint = byte & 0x07;
+            needed = 3;
+            smallest = 0x10000;
+        } else {
+            text = false;
+        }
+        if (needed > 0)
+            continue;
+        text = text && codePoint >= smallest && codePoint <= 0x10ffff && (codePoint < 0xd800 || codePoint > 0xdfff) &&
+               (!isControl(codePoint) || isAllowedControl(codePoint));
+    }
+    text = text && needed == 0;
+    *apLength = length;
+    if (!padded)
+        return notPadded;
+    return !aUtf8 || text ? paddedText : paddedNotText;
+}

@@ -11,4 +11,12 @@
 // line feed and carriage return.
 bool isUtf8Text(const char *apText, size_t length);
 
+enum PaddedText { paddedText, paddedNotText, notPadded };
+
+// Whether the aSize bytes at apBytes are a text followed only by zero bytes,
+// and, for aUtf8, whether that text is UTF-8 text as isUtf8Text has it;
+// *apLength: the text's length, up to its first zero byte. Every byte is
+// looked at whatever the first fault, so that any aSize bytes cost alike.
+enum PaddedText checkPaddedText(const char *apBytes, size_t aSize, bool aUtf8, size_t *apLength);
+
 #endif

@@ -212,7 +212,23 @@ CBCBuffer encode_cbc(const char *apData, const char *apKey, IVString aIV)
     return result;
 }
 
-char *decode_cbc(CBCBuffer cbcBuffer, const char *apKey, IVString aIV)
+BFSchedule *allocSchedule(const char *apKey)
+{
+    BFSchedule *schedule = static_cast<BFSchedule *>(malloc(sizeof *schedule));
+    if (schedule != nullptr)
+        setKey(schedule, apKey);
+    return schedule;
+}
+
+void releaseSchedule(BFSchedule *apSchedule)
+{
+    if (apSchedule == nullptr)
+        return;
+    OPENSSL_cleanse(apSchedule, sizeof *apSchedule);
+    free(apSchedule);
+}
+
+char *decode_cbc_scheduled(CBCBuffer cbcBuffer, const BFSchedule *apSchedule, IVString aIV)
 {
     // Decrypting a partial block would read a whole one past the end.
     size_t length = cbcBuffer.data != nullptr ? cbcBuffer.size - cbcBuffer.size % kBlock : 0;
@@ -220,11 +236,18 @@ char *decode_cbc(CBCBuffer cbcBuffer, const char *apKey, IVString aIV)
     if (resultBuffer == nullptr)
         return nullptr;
     IVString ivStart = cloneIVString(aIV);
+    cbcCrypt(cbcBuffer.data, reinterpret_cast<unsigned char *>(resultBuffer), length, apSchedule, &ivStart,
+             BF_DECRYPT);
+    return resultBuffer;
+}
+
+char *decode_cbc(CBCBuffer cbcBuffer, const char *apKey, IVString aIV)
+{
     BF_KEY key;
     setKey(&key, apKey);
-    cbcCrypt(cbcBuffer.data, reinterpret_cast<unsigned char *>(resultBuffer), length, &key, &ivStart, BF_DECRYPT);
+    char *result = decode_cbc_scheduled(cbcBuffer, &key, aIV);
     OPENSSL_cleanse(&key, sizeof key);
-    return resultBuffer;
+    return result;
 }
 
 char *capi_blowfish_encode_ecb(const char *apData, const char *apKey)

@@ -80,6 +80,18 @@ CBCBuffer encode_cbc(const char *apData, const char *apKey, IVString aIV);
  * first zero byte. A buffer with null data decrypts to the empty text. */
 char *decode_cbc(CBCBuffer cbcBuffer, const char *apKey, IVString aIV);
 
+/* A key's Blowfish schedule, made once for many texts under the same key,
+ * so that each need not make it again (the work of about 520 blocks). It
+ * holds the key in another form: releaseSchedule wipes and frees it, and
+ * takes a null pointer too. allocSchedule returns null when the heap
+ * refuses. */
+typedef struct bf_key_st BFSchedule;
+BFSchedule *allocSchedule(const char *apKey);
+void releaseSchedule(BFSchedule *apSchedule);
+
+/* decode_cbc under a schedule allocSchedule made from the key. */
+char *decode_cbc_scheduled(CBCBuffer cbcBuffer, const BFSchedule *apSchedule, IVString aIV);
+
 /* One block in ECB mode. The block is the bytes of apData up to its
  * terminator, at most 8, completed with zero bytes. The result is the
  * output block cut at its first zero byte, so it has 0 to 8 characters. */

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -39,9 +40,21 @@ KeyFile refuse(char *apKey, KeyFile aResult)
 
 KeyFile readKeyFile(const char *apPath, char *apKey)
 {
-    int fd = open(apPath, O_RDONLY | O_CLOEXEC);
+    return readKeyFileOf(apPath, apKey, false);
+}
+
+KeyFile readKeyFileOf(const char *apPath, char *apKey, bool aRegularOnly)
+{
+    // Opened without waiting, a FIFO or a device cannot hold the caller up
+    // before it is refused.
+    int fd = open(apPath, O_RDONLY | O_CLOEXEC | (aRegularOnly ? O_NONBLOCK : 0));
     if (fd < 0)
         return refuse(apKey, {keyFileUnreadable, 0, errno});
+    struct stat status;
+    if (aRegularOnly && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(fd);
+        return refuse(apKey, {keyFileNotRegular, 0, 0});
+    }
     // One byte more than the longest key with its line break tells a file
     // that is too long from one that just fits.
     ssize_t got = readAll(fd, apKey, keyFileBufferSize);
@@ -81,6 +94,9 @@ void describeKeyFileFault(const char *apPath, KeyFile aResult, char *apText, siz
         return;
     case keyFileTooLong:
         snprintf(apText, aSize, "key file %s is longer than a key: more than %d bytes", apPath, keyFileMaxBytes);
+        return;
+    case keyFileNotRegular:
+        snprintf(apText, aSize, "key file %s is not a regular file", apPath);
         return;
     case keyFileOk:
         break;

@@ -3,6 +3,7 @@
 #ifndef KEYFILE_KEY_FILE_H
 #define KEYFILE_KEY_FILE_H
 
+#include <stdbool.h>
 #include <stddef.h>
 
 // Blowfish uses the first 72 bytes of a key; a file far longer than that is
@@ -12,7 +13,7 @@ enum {
     keyFileBufferSize = keyFileMaxBytes + 3 // room for one trailing CR LF and the terminator
 };
 
-enum KeyFileFault { keyFileOk, keyFileUnreadable, keyFileEmpty, keyFileZeroByte, keyFileTooLong };
+enum KeyFileFault { keyFileOk, keyFileUnreadable, keyFileEmpty, keyFileZeroByte, keyFileTooLong, keyFileNotRegular };
 
 struct KeyFile {
     enum KeyFileFault fault;
@@ -26,6 +27,9 @@ struct KeyFile {
 // byte. The caller wipes apKey with OPENSSL_cleanse after use; on a fault it
 // is wiped already.
 struct KeyFile readKeyFile(const char *apPath, char *apKey);
+// readKeyFile; with aRegularOnly, anything but a regular file (a FIFO that
+// would block, a device) is refused as keyFileNotRegular without waiting.
+struct KeyFile readKeyFileOf(const char *apPath, char *apKey, bool aRegularOnly);
 
 // What is wrong with the key file, as a line without its line break.
 void describeKeyFileFault(const char *apPath, struct KeyFile aResult, char *apText, size_t aSize);

@@ -110,6 +110,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(asText == nullptr || strcmp(asText, text) == 0);
     free(asText);
 
+    // Tried under a key that opens nothing, then under the key twice, it is
+    // the same text, opened by the second try.
+    BFSchedule *schedules[] = {allocSchedule("a key that opens nothing here"), allocSchedule(key.c_str()),
+                               allocSchedule(key.c_str())};
+    char *underEach = nullptr;
+    size_t opener = 0;
+    OpenResult eachResult = openSealedUnderEach(hex.c_str(), schedules, 3, openedAnyBytes, &underEach, &opener);
+    require(eachResult == opened && underEach != nullptr);
+    if (opener == 0) {
+        char *byChance = nullptr;
+        require(openSealed(hex.c_str(), "a key that opens nothing here", openedAnyBytes, &byChance) == opened &&
+                strcmp(byChance, underEach) == 0);
+        free(byChance);
+    } else {
+        require(opener == 1 && strcmp(underEach, text) == 0);
+    }
+    free(underEach);
+    for (BFSchedule *schedule : schedules)
+        releaseSchedule(schedule);
+
     // Whatever opens must seal back, under the same key and IV, to exactly the
     // ciphertext it came from.
     IVString iv = {};
