@@ -38,11 +38,19 @@ KeysFault keyFileFault(const char *apPath, KeyFile aRead)
     return fault;
 }
 
+void wipeAndFree(char *apKey)
+{
+    if (apKey == nullptr)
+        return;
+    OPENSSL_cleanse(apKey, strlen(apKey));
+    free(apKey);
+}
+
 // A heap copy of the key in apPath.
 KeysFault readKey(const char *apPath, char **apKey)
 {
     char key[keyFileBufferSize];
-    KeyFile read = readKeyFile(apPath, key);
+    KeyFile read = readKeyFileOf(apPath, key, true);
     if (read.fault != keyFileOk)
         return keyFileFault(apPath, read);
     *apKey = strdup(key);
@@ -50,18 +58,22 @@ KeysFault readKey(const char *apPath, char **apKey)
     return *apKey != nullptr ? kNoFault : keysFault("out of memory reading %s", apPath);
 }
 
+// The schedule of the key in apPath.
+KeysFault readSchedule(const char *apPath, BFSchedule **apSchedule)
+{
+    char *key = nullptr;
+    KeysFault fault = readKey(apPath, &key);
+    if (fault.failed)
+        return fault;
+    *apSchedule = allocSchedule(key);
+    wipeAndFree(key);
+    return *apSchedule != nullptr ? kNoFault : keysFault("out of memory reading %s", apPath);
+}
+
 bool joinPath(char *apPath, const char *apFolder, const char *apName)
 {
     int length = snprintf(apPath, PATH_MAX, "%s/%s", apFolder, apName);
     return length > 0 && length < PATH_MAX;
-}
-
-void wipeAndFree(char *apKey)
-{
-    if (apKey == nullptr)
-        return;
-    OPENSSL_cleanse(apKey, strlen(apKey));
-    free(apKey);
 }
 
 bool grow(void **apArray, size_t aCount, size_t *apCapacity, size_t aSize)
@@ -86,9 +98,10 @@ struct Loading {
 KeysFault addKey(Loading *apLoading, const char *apPath)
 {
     KeyRing *ring = apLoading->ring;
-    if (!grow(reinterpret_cast<void **>(&ring->keys), ring->keyCount, &apLoading->keyCapacity, sizeof *ring->keys))
+    if (!grow(reinterpret_cast<void **>(&ring->schedules), ring->keyCount, &apLoading->keyCapacity,
+              sizeof *ring->schedules))
         return keysFault("out of memory reading %s", apPath);
-    KeysFault fault = readKey(apPath, &ring->keys[ring->keyCount]);
+    KeysFault fault = readSchedule(apPath, &ring->schedules[ring->keyCount]);
     if (!fault.failed)
         ++ring->keyCount;
     return fault;
@@ -150,6 +163,9 @@ KeysFault addDevice(Loading *apLoading, const char *apFolder, const char *apName
     if (count < 0)
         return keysFault("cannot read the folder %s: %s", path, strerror(errno));
     KeysFault fault = kNoFault;
+    if (count > deviceKeysMax)
+        fault = keysFault("the folder %s holds %d keys: a device's folder holds %d at most", path, count,
+                          deviceKeysMax);
     int i = 0;
     for (; i < count && !fault.failed; ++i) {
         char file[PATH_MAX];
@@ -210,24 +226,33 @@ const DeviceKeys *findDevice(const KeyRing *apRing, const char *apName)
 KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
 {
     *apRing = {};
-    unsigned char random[16];
-    if (RAND_bytes(random, sizeof random) != 1)
-        return keysFault("cannot draw a random key");
-    constexpr char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < sizeof random; ++i) {
-        apRing->decoy[2 * i] = kDigits[random[i] >> 4];
-        apRing->decoy[2 * i + 1] = kDigits[random[i] & 15];
-    }
-    OPENSSL_cleanse(random, sizeof random);
-
     KeysFault fault = kNoFault;
     if (aSettings.keyFile != nullptr)
-        fault = readKey(aSettings.keyFile, &apRing->single);
+        fault = readSchedule(aSettings.keyFile, &apRing->single);
     if (!fault.failed && aSettings.masterKey != nullptr)
         fault = readKey(aSettings.masterKey, &apRing->master);
     if (!fault.failed && aSettings.keysDir != nullptr) {
         Loading loading = {apRing, 0, 0};
         fault = loadFolder(&loading, aSettings.keysDir);
+    }
+    apRing->tries = 1;
+    for (size_t d = 0; d < apRing->deviceCount; ++d)
+        apRing->tries = apRing->devices[d].count > apRing->tries ? apRing->devices[d].count : apRing->tries;
+    for (size_t k = 0; k < apRing->tries && !fault.failed; ++k) {
+        unsigned char random[16];
+        char decoy[2 * sizeof random + 1];
+        bool drawn = RAND_bytes(random, sizeof random) == 1;
+        constexpr char kDigits[] = "0123456789abcdef";
+        for (size_t i = 0; i < sizeof random; ++i) {
+            decoy[2 * i] = kDigits[random[i] >> 4];
+            decoy[2 * i + 1] = kDigits[random[i] & 15];
+        }
+        decoy[2 * sizeof random] = '\0';
+        apRing->decoys[k] = drawn ? allocSchedule(decoy) : nullptr;
+        OPENSSL_cleanse(random, sizeof random);
+        OPENSSL_cleanse(decoy, sizeof decoy);
+        if (apRing->decoys[k] == nullptr)
+            fault = keysFault(drawn ? "out of memory making the keys" : "cannot draw a random key");
     }
     if (fault.failed)
         freeKeyRing(apRing);
@@ -236,15 +261,16 @@ KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
 
 void freeKeyRing(KeyRing *apRing)
 {
-    wipeAndFree(apRing->single);
+    releaseSchedule(apRing->single);
     wipeAndFree(apRing->master);
     for (size_t i = 0; i < apRing->keyCount; ++i)
-        wipeAndFree(apRing->keys[i]);
-    free(apRing->keys);
+        releaseSchedule(apRing->schedules[i]);
+    free(apRing->schedules);
     for (size_t i = 0; i < apRing->deviceCount; ++i)
         free(apRing->devices[i].name);
     free(apRing->devices);
-    OPENSSL_cleanse(apRing->decoy, sizeof apRing->decoy);
+    for (BFSchedule *decoy : apRing->decoys)
+        releaseSchedule(decoy);
     *apRing = {};
 }
 
@@ -268,31 +294,41 @@ bool deriveKey(const char *apMaster, const char *apDevice, char *apKey)
 PostOpening openPost(const KeyRing *apRing, const char *apDevice, const char *apHex, char **apText)
 {
     *apText = nullptr;
-    if (apRing->single != nullptr)
-        return {openSealed(apHex, apRing->single, openedText, apText), false};
     const DeviceKeys *device = apDevice != nullptr ? findDevice(apRing, apDevice) : nullptr;
-    if (device != nullptr && device->count > 0) {
-        OpenResult result = openWrongKeyOrDamaged;
-        for (size_t i = 0; i < device->count && result != opened && result != openOutOfMemory; ++i)
-            result = openSealed(apHex, apRing->keys[device->first + i], openedText, apText);
-        return {result, false};
+    // With a master key every post pays for a derived key and its schedule,
+    // used or not, so that a device with key files of its own, a name no
+    // device has and no name at all cost what a derived device costs.
+    BFSchedule *derived = nullptr;
+    if (apRing->master != nullptr) {
+        char key[derivedKeySize];
+        bool made = deriveKey(apRing->master, apDevice != nullptr ? apDevice : "", key);
+        derived = made ? allocSchedule(key) : nullptr;
+        OPENSSL_cleanse(key, sizeof key);
+        if (derived == nullptr)
+            return {openOutOfMemory, false};
     }
+    const BFSchedule *tries[deviceKeysMax];
+    size_t own = 0;
+    if (apRing->single != nullptr)
+        tries[own++] = apRing->single;
+    else if (device != nullptr)
+        for (; own < device->count; ++own)
+            tries[own] = apRing->schedules[device->first + own];
     // A device's own entry, even an empty folder, stands instead of its
     // derived key: that is how a leaked board is shut out.
-    if (device == nullptr && apDevice != nullptr && apRing->master != nullptr) {
-        char key[derivedKeySize];
-        if (!deriveKey(apRing->master, apDevice, key))
-            return {openOutOfMemory, false};
-        OpenResult result = openSealed(apHex, key, openedText, apText);
-        OPENSSL_cleanse(key, sizeof key);
-        return {result, false};
-    }
-    OpenResult result = openSealed(apHex, apRing->decoy, openedText, apText);
-    if (result == opened) {
+    else if (apDevice != nullptr && derived != nullptr)
+        tries[own++] = derived;
+    for (size_t k = own; k < apRing->tries; ++k)
+        tries[k] = apRing->decoys[k];
+    size_t opener = 0;
+    OpenResult result = openSealedUnderEach(apHex, tries, apRing->tries, openedText, apText, &opener);
+    releaseSchedule(derived);
+    // What a key no device has opens is chance, not a device's text.
+    if (result == opened && opener >= own) {
         OPENSSL_cleanse(*apText, strlen(*apText));
         free(*apText);
         *apText = nullptr;
         result = openWrongKeyOrDamaged;
     }
-    return {result, result != openOutOfMemory};
+    return {result, own == 0};
 }

@@ -2,7 +2,8 @@
 // (--key-file), or keys chosen by the device a post names: a folder with a
 // key file, or a folder of key files, per device (--keys), and a master key
 // from which the key of any device without such an entry is derived
-// (--master-key).
+// (--master-key). Each key is held as its Blowfish schedule, made once
+// when the keys are read.
 #ifndef RECEIVER_KEYS_H
 #define RECEIVER_KEYS_H
 
@@ -12,7 +13,8 @@
 
 enum {
     keysMessageSize = 512,
-    derivedKeySize = 65 // 64 lowercase hex digits and the terminator
+    derivedKeySize = 65, // 64 lowercase hex digits and the terminator
+    deviceKeysMax = 16   // keys in one device's folder, old and new together
 };
 
 struct KeySettings {
@@ -23,20 +25,22 @@ struct KeySettings {
 
 struct DeviceKeys {
     char *name;
-    size_t first; // into KeyRing.keys
+    size_t first; // into KeyRing.schedules
     size_t count;
 };
 
 struct KeyRing {
-    char *single; // the one key, or null when the device chooses
+    BFSchedule *single; // the one key, or null when the device chooses
     struct DeviceKeys *devices; // in strcmp order
     size_t deviceCount;
-    char **keys;
+    BFSchedule **schedules;
     size_t keyCount;
     char *master; // null: no key is derived
-    // A key no device has, tried where none is known, so that a post naming
-    // no device with a key costs what a wrong key costs.
-    char decoy[33];
+    // Every post is tried under this many schedules, its device's own
+    // first and then keys no device has, so that a post costs the same
+    // whichever key opens it, whether one does, and how many its device has.
+    size_t tries;
+    BFSchedule *decoys[deviceKeysMax];
 };
 
 struct KeysFault {
@@ -45,13 +49,15 @@ struct KeysFault {
 };
 
 // Reads every key aSettings names into *apRing; on a fault nothing is held.
+// Key files must be regular files: anything else is refused, without
+// waiting on it.
 struct KeysFault loadKeyRing(struct KeySettings aSettings, struct KeyRing *apRing);
 // Wipes and frees every key; a second call is harmless.
 void freeKeyRing(struct KeyRing *apRing);
 
 struct PostOpening {
     enum OpenResult result;
-    bool noKey; // the device has no key here: only the decoy was tried
+    bool noKey; // the device has no key here: only keys no device has were tried
 };
 
 // Opens apHex (which passed checkSealedHex) with the key or keys for

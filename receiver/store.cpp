@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <openssl/evp.h>
 #include <sqlite3.h>
@@ -87,13 +88,37 @@ void describeStore(const Store *apStore, char *apText, size_t aSize)
         snprintf(apText, aSize, "%s", sqlite3_db_filename(apStore->db, "main"));
 }
 
-StoreFault keepGroup(Store *apStore, Post **apPosts, size_t aCount)
+long long monotonicMilliseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+StoreFault keepGroup(Store *apStore, Post **apPosts, size_t aCount, long long aDeadline)
 {
     for (size_t i = 0; i < aCount; ++i)
         apPosts[i]->duplicate = false;
+    apStore->keptSinceTrim = true;
     if (apStore->kind == storePostgres)
-        return keepGroupPostgres(apStore, apPosts, aCount);
-    return keepGroupSqlite(apStore, apPosts, aCount);
+        return keepGroupPostgres(apStore, apPosts, aCount, aDeadline);
+    return keepGroupSqlite(apStore, apPosts, aCount, aDeadline);
+}
+
+StoreFault tidyStore(Store *apStore, bool aNow)
+{
+    if (apStore->kind == storeSqlite)
+        checkpointSqlite(apStore);
+    // On a clock, not after the posts that filled unopened, so that when a
+    // trim runs, and what it costs the posts behind it, says nothing of any
+    // one post.
+    constexpr long long kTrimSeconds = 10;
+    long long seconds = monotonicMilliseconds() / 1000;
+    if (!apStore->keptSinceTrim || (!aNow && apStore->lastTrim != 0 && seconds - apStore->lastTrim < kTrimSeconds))
+        return {false, {}};
+    apStore->lastTrim = seconds;
+    apStore->keptSinceTrim = false;
+    return apStore->kind == storePostgres ? trimPostgres(apStore) : trimSqlite(apStore);
 }
 
 bool storeAnswers(Store *apStore)

@@ -38,9 +38,12 @@ struct Store {
     struct sqlite3_stmt *insertUnopened;
     struct sqlite3_stmt *unopenedBytes;
     struct sqlite3_stmt *dropOldestUnopened;
+    struct sqlite3_stmt *insertRepeated; // null where only read or reopened
     // PostgreSQL
     struct pg_conn *pg;
     long long lastTrim; // CLOCK_MONOTONIC seconds of the last trim of unopened
+    bool keptSinceTrim; // a commit since then: the next trim has work
+    long long sinceCheckpoint; // SQLite: bytes of posts committed since the last checkpoint
     bool pgAbandoned;   // a wait ran out mid-exchange: reconnect before the next
 };
 
@@ -90,6 +93,9 @@ struct StoreCursor {
     int row;
 };
 
+// CLOCK_MONOTONIC's time in milliseconds, which deadlines are given in.
+long long monotonicMilliseconds(void);
+
 // The digest that makes a post a duplicate: SHA-256 over the device's name
 // (empty for none), a line break, and the sealed hex in lowercase. False
 // when OpenSSL could not make it (out of memory).
@@ -108,8 +114,16 @@ void describeStore(const struct Store *apStore, char *apText, size_t aSize);
 
 // Keeps aCount posts in one transaction, all of them or none: each goes to
 // received if it opened, else to unopened, unless its digest is there
-// already, which sets its duplicate. Then trims unopened to its limit.
-struct StoreFault keepGroup(struct Store *apStore, struct Post **apPosts, size_t aCount);
+// already, which sets its duplicate. A post of a given length costs the
+// same whichever it is: each commit writes as many bytes for it. Fails when
+// it has not ended by aDeadline (CLOCK_MONOTONIC milliseconds).
+struct StoreFault keepGroup(struct Store *apStore, struct Post **apPosts, size_t aCount, long long aDeadline);
+
+// The work keeping posts leaves for later, done once their answers are
+// out: SQLite's log moved into the database now and then, and unopened
+// trimmed to its limit in a transaction of its own, every 10 seconds at
+// most (or at once with aNow) while posts are kept.
+struct StoreFault tidyStore(struct Store *apStore, bool aNow);
 
 // Whether the store answers now; a lost PostgreSQL connection is tried
 // again first.

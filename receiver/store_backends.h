@@ -12,7 +12,9 @@ struct StoreFault storeFault(const char *apFormat, ...) __attribute__((format(pr
 // apPath: the part of "sqlite:PATH" after the scheme.
 struct StoreFault openSqliteStore(const char *apPath, enum StoreAccess aAccess, struct Store *apStore);
 void closeSqliteStore(struct Store *apStore);
-struct StoreFault keepGroupSqlite(struct Store *apStore, struct Post **apPosts, size_t aCount);
+struct StoreFault keepGroupSqlite(struct Store *apStore, struct Post **apPosts, size_t aCount, long long aDeadline);
+void checkpointSqlite(struct Store *apStore);
+struct StoreFault trimSqlite(struct Store *apStore);
 bool sqliteAnswers(struct Store *apStore);
 bool nextReceivedSqlite(struct Store *apStore, struct ReceivedFilter aFilter, struct StoreCursor *apCursor,
                         struct ReceivedRow *apRow, struct StoreFault *apFault);
@@ -24,7 +26,9 @@ struct Reopened reopenSqlite(struct Store *apStore, const char *apKey);
 struct StoreFault openPostgresStore(const char *apUri, enum StoreAccess aAccess, struct Store *apStore);
 void closePostgresStore(struct Store *apStore);
 void describePostgresStore(const struct Store *apStore, char *apText, size_t aSize);
-struct StoreFault keepGroupPostgres(struct Store *apStore, struct Post **apPosts, size_t aCount);
+struct StoreFault keepGroupPostgres(struct Store *apStore, struct Post **apPosts, size_t aCount,
+                                    long long aDeadline);
+struct StoreFault trimPostgres(struct Store *apStore);
 bool postgresAnswers(struct Store *apStore);
 bool nextReceivedPostgres(struct Store *apStore, struct ReceivedFilter aFilter, struct StoreCursor *apCursor,
                           struct ReceivedRow *apRow, struct StoreFault *apFault);

@@ -14,12 +14,10 @@
 
 namespace {
 
-// Every call into the store, connecting included, ends within this time:
-// the receiver has one thread, and a database that hangs must not hang
-// every board's posts with it.
+// Every call into the store, connecting included, ends within this time,
+// or by a group's own deadline: a database that hangs must not hang every
+// board's posts with it.
 constexpr long long kWaitMilliseconds = 5000;
-// Trimming unopened reads the whole of it, so it runs at most this often.
-constexpr long long kTrimSeconds = 60;
 constexpr int kBatchRows = 256;
 constexpr char kBatchRowsText[] = "256";
 // A reopen batch holds about this many bytes of sealed hex at most.
@@ -59,7 +57,7 @@ constexpr const char *kKeepSql[] = {
 // The newest rows whose sealed hex fits the limit stay; the older go.
 constexpr char kTrim[] = R"(
 DELETE FROM unopened WHERE id <= (
-    SELECT id FROM (SELECT id, sum(length(sealed)) OVER (ORDER BY id DESC) AS newer FROM unopened) kept
+    SELECT id FROM (SELECT id, sum(octet_length(sealed)) OVER (ORDER BY id DESC) AS newer FROM unopened) kept
     WHERE newer > $1 ORDER BY id DESC LIMIT 1))";
 // In the C collation received_at compares as bytes, so that a date is a
 // prefix of its times, and devices sort as in SQLite.
@@ -82,13 +80,6 @@ SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopen
 constexpr char kReopenRights[] = R"(
 SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopened', 'SELECT')
     AND has_table_privilege('unopened', 'DELETE'))";
-
-long long monotonicMilliseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 // The first line of libpq's reason, which may run on over several.
 StoreFault pgFault(const char *apWhat, const char *apReason)
@@ -300,9 +291,9 @@ typedef Exchange (*Attempt)(Store *apStore, void *apContext, long long aDeadline
 // lost, so that a database restarted since the last exchange costs no post
 // a 503. Committing a group twice is harmless: the second time its posts are
 // duplicates.
-StoreFault withConnection(Store *apStore, Attempt aAttempt, void *apContext)
+StoreFault withConnection(Store *apStore, Attempt aAttempt, void *apContext, long long aDeadline)
 {
-    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
+    long long deadline = aDeadline;
     Exchange result = kDone;
     for (int tries = 0; tries < 2; ++tries) {
         bool wasConnected = !apStore->pgAbandoned && PQstatus(apStore->pg) == CONNECTION_OK;
@@ -324,33 +315,21 @@ struct Group {
     size_t count;
 };
 
-// Sends a group's inserts and, when due, a trim of unopened, each in the
-// implicit transaction that ends at its sync, and reads every answer: one
-// round trip.
+// Sends a group's inserts, in the implicit transaction that ends at its
+// sync, and reads every answer: one round trip.
 Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
 {
     const Group *group = static_cast<const Group *>(apGroup);
     PGconn *pg = apStore->pg;
-    bool toUnopened = false;
     bool sent = PQenterPipelineMode(pg) != 0;
     for (size_t i = 0; i < group->count && sent; ++i) {
         const Post *post = group->posts[i];
-        toUnopened = toUnopened || post->text == nullptr;
         const char *values[] = {post->receivedAt, post->peer, post->device,
                                 post->text != nullptr ? post->text : post->sealed, post->digest};
         sent = PQsendQueryPrepared(pg, post->text != nullptr ? kKeepReceived : kKeepUnopened, 5, values, nullptr,
                                    nullptr, 0) != 0;
     }
     sent = sent && PQpipelineSync(pg) != 0;
-    long long now = monotonicMilliseconds() / 1000;
-    bool trim = sent && toUnopened && (apStore->lastTrim == 0 || now - apStore->lastTrim >= kTrimSeconds);
-    if (trim) {
-        char limit[24];
-        snprintf(limit, sizeof limit, "%lld", apStore->unopenedLimit);
-        const char *values[] = {limit};
-        sent = PQsendQueryParams(pg, kTrim, 1, nullptr, values, nullptr, nullptr, 0) != 0 && PQpipelineSync(pg) != 0;
-        apStore->lastTrim = now;
-    }
     Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot send to the database");
     Exchange refused = kDone;
     for (size_t i = 0; i < group->count && !broken(result); ++i) {
@@ -368,11 +347,15 @@ Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
         result = readSync(apStore, aDeadline);
     if (!broken(result))
         result = refused;
-    // The group's fate is settled at its sync; a trim that fails, or does
-    // not answer, is tried again after the next minute.
-    if (trim && !broken(result) && broken(readPipeline(apStore, aDeadline, 1, "cannot trim unopened")))
-        return result;
     return endPipeline(apStore, result);
+}
+
+Exchange trimOnce(Store *apStore, void *, long long aDeadline)
+{
+    char limit[24];
+    snprintf(limit, sizeof limit, "%lld", apStore->unopenedLimit);
+    const char *values[] = {limit};
+    return queryUntil(apStore, kTrim, 1, values, "cannot trim unopened", nullptr, aDeadline);
 }
 
 Exchange answers(Store *apStore, void *, long long aDeadline)
@@ -506,7 +489,7 @@ void describePostgresStore(const Store *apStore, char *apText, size_t aSize)
     describeConnection(apStore->pg, apText, aSize);
 }
 
-StoreFault keepGroupPostgres(Store *apStore, Post **apPosts, size_t aCount)
+StoreFault keepGroupPostgres(Store *apStore, Post **apPosts, size_t aCount, long long aDeadline)
 {
     if (aCount == 0)
         return kNoFault;
@@ -517,14 +500,19 @@ StoreFault keepGroupPostgres(Store *apStore, Post **apPosts, size_t aCount)
         return storeFault("out of memory");
     memcpy(group.posts, apPosts, aCount * sizeof *apPosts);
     qsort(group.posts, aCount, sizeof *apPosts, byDigest);
-    StoreFault result = withConnection(apStore, keepSorted, &group);
+    StoreFault result = withConnection(apStore, keepSorted, &group, aDeadline);
     free(group.posts);
     return result;
 }
 
 bool postgresAnswers(Store *apStore)
 {
-    return !withConnection(apStore, answers, nullptr).failed;
+    return !withConnection(apStore, answers, nullptr, monotonicMilliseconds() + kWaitMilliseconds).failed;
+}
+
+StoreFault trimPostgres(Store *apStore)
+{
+    return withConnection(apStore, trimOnce, nullptr, monotonicMilliseconds() + kWaitMilliseconds);
 }
 
 bool nextReceivedPostgres(Store *apStore, ReceivedFilter aFilter, StoreCursor *apCursor, ReceivedRow *apRow,

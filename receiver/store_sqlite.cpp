@@ -40,14 +40,35 @@ CREATE UNIQUE INDEX IF NOT EXISTS unopened_digest ON unopened (digest);
 -- every commit writes as many pages to the disk, and takes as long, whether
 -- its posts opened or not.
 CREATE TABLE IF NOT EXISTS totals (received INTEGER NOT NULL, unopened_bytes INTEGER NOT NULL);
-INSERT INTO totals SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM totals);
+INSERT INTO totals (received, unopened_bytes) SELECT 0, 0 WHERE NOT EXISTS (SELECT 1 FROM totals);
 CREATE TRIGGER IF NOT EXISTS received_added AFTER INSERT ON received
     BEGIN UPDATE totals SET received = received + 1; END;
 CREATE TRIGGER IF NOT EXISTS unopened_added AFTER INSERT ON unopened
     BEGIN UPDATE totals SET unopened_bytes = unopened_bytes + length(NEW.sealed); END;
 CREATE TRIGGER IF NOT EXISTS unopened_removed AFTER DELETE ON unopened
     BEGIN UPDATE totals SET unopened_bytes = unopened_bytes - length(OLD.sealed); END;
+-- A duplicate is written here as it would have been written the first
+-- time, so that a commit costs as much whether its posts were kept before
+-- or not; the rows go at the next trim.
+CREATE TABLE IF NOT EXISTS repeated (
+    received_at TEXT NOT NULL,
+    peer TEXT NOT NULL,
+    device TEXT,
+    body TEXT NOT NULL,
+    digest TEXT NOT NULL,
+    pad BLOB);
+CREATE INDEX IF NOT EXISTS repeated_digest ON repeated (digest);
 )";
+// After the columns of totals are there.
+constexpr char kTriggers[] = R"(
+CREATE TRIGGER IF NOT EXISTS repeated_added AFTER INSERT ON repeated
+    BEGIN UPDATE totals SET repeated = repeated + 1; END;
+)";
+// SQLite's log is moved into the database by the commit thread once its
+// answers are out, after about this many bytes of posts.
+constexpr long long kCheckpointBytes = 4 << 20;
+// Rows up to about this long fit in a page of their table's own.
+constexpr size_t kInlineBytes = 3500;
 
 StoreFault fault(const char *apWhat, sqlite3 *apDb)
 {
@@ -102,11 +123,11 @@ const char *columnText(sqlite3_stmt *apStatement, int aColumn)
     return reinterpret_cast<const char *>(sqlite3_column_text(apStatement, aColumn));
 }
 
-// Whether apTable has a column digest; a fault when it cannot be told.
-bool hasDigest(sqlite3 *apDb, const char *apTable, StoreFault *apFault)
+// Whether apTable has the column apColumn; a fault when it cannot be told.
+bool hasColumn(sqlite3 *apDb, const char *apTable, const char *apColumn, StoreFault *apFault)
 {
-    char sql[80];
-    snprintf(sql, sizeof sql, "SELECT 1 FROM pragma_table_info('%s') WHERE name = 'digest'", apTable);
+    char sql[96];
+    snprintf(sql, sizeof sql, "SELECT 1 FROM pragma_table_info('%s') WHERE name = '%s'", apTable, apColumn);
     sqlite3_stmt *statement = nullptr;
     int step = SQLITE_ERROR;
     if (sqlite3_prepare_v2(apDb, sql, -1, &statement, nullptr) == SQLITE_OK)
@@ -117,24 +138,41 @@ bool hasDigest(sqlite3 *apDb, const char *apTable, StoreFault *apFault)
     return step == SQLITE_ROW;
 }
 
+// Adds a column that a store made by an older receiver lacks: empty in the
+// rows it holds.
+StoreFault addColumn(sqlite3 *apDb, const char *apTable, const char *apColumn, const char *apType,
+                     const char *apWhat)
+{
+    StoreFault result = kNoFault;
+    if (hasColumn(apDb, apTable, apColumn, &result) || result.failed)
+        return result;
+    char sql[96];
+    snprintf(sql, sizeof sql, "ALTER TABLE %s ADD COLUMN %s %s", apTable, apColumn, apType);
+    return run(apDb, sql, apWhat);
+}
+
 StoreFault makeTables(sqlite3 *apDb, const char *apWhat)
 {
     StoreFault result = run(apDb, kTables, apWhat);
-    constexpr const char *kTablesWithDigest[] = {"received", "unopened"};
-    for (const char *table : kTablesWithDigest) {
-        if (result.failed || hasDigest(apDb, table, &result) || result.failed)
-            continue;
-        char sql[64];
-        snprintf(sql, sizeof sql, "ALTER TABLE %s ADD COLUMN digest TEXT", table);
-        result = run(apDb, sql, apWhat);
-    }
+    if (!result.failed)
+        result = addColumn(apDb, "received", "digest", "TEXT", apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "unopened", "digest", "TEXT", apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "received", "pad", "BLOB", apWhat);
     if (!result.failed)
         result = run(apDb, kIndexes, apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "totals", "repeated", "INTEGER NOT NULL DEFAULT 0", apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "totals", "trims", "INTEGER NOT NULL DEFAULT 0", apWhat);
+    if (!result.failed)
+        result = run(apDb, kTriggers, apWhat);
     return result;
 }
 
 // Deletes the oldest unopened posts until what is left fits the limit.
-bool trimUnopened(Store *apStore)
+bool dropOldest(Store *apStore)
 {
     for (;;) {
         if (sqlite3_step(apStore->unopenedBytes) != SQLITE_ROW) {
@@ -160,17 +198,34 @@ StoreFault keepOne(Store *apStore, Post *apPost)
     bindText(insert, 3, apPost->device);
     bindText(insert, 4, apPost->text != nullptr ? apPost->text : apPost->sealed);
     bindText(insert, 5, apPost->digest);
+    // A row is as long as the hex it came as, whichever table it goes to:
+    // a text that opened is shorter, by what goes to its pad, once the row
+    // is too long for its page and the difference would be whole pages
+    // more or less. A duplicate is written to repeated as it would have
+    // been the first time. So a commit's pages on the disk, and its time,
+    // tell neither which posts opened nor which were kept before.
+    size_t hex = strlen(apPost->sealed);
+    sqlite3_int64 pad = apPost->text != nullptr && hex > kInlineBytes
+                            ? static_cast<sqlite3_int64>(hex - strlen(apPost->text)) : 0;
+    if (apPost->text != nullptr)
+        sqlite3_bind_int64(insert, 6, pad);
     if (!stepDone(insert))
         return fault("cannot keep a post", apStore->db);
     apPost->duplicate = sqlite3_changes(apStore->db) == 0;
-    return kNoFault;
+    if (!apPost->duplicate || apStore->insertRepeated == nullptr)
+        return kNoFault;
+    bindText(apStore->insertRepeated, 1, apPost->receivedAt);
+    bindText(apStore->insertRepeated, 2, apPost->peer);
+    bindText(apStore->insertRepeated, 3, apPost->device);
+    bindText(apStore->insertRepeated, 4, apPost->text != nullptr ? apPost->text : apPost->sealed);
+    bindText(apStore->insertRepeated, 5, apPost->digest);
+    sqlite3_bind_int64(apStore->insertRepeated, 6, pad);
+    return stepDone(apStore->insertRepeated) ? kNoFault : fault("cannot keep a post", apStore->db);
 }
 
 StoreFault commit(Store *apStore, StoreFault aSoFar)
 {
     StoreFault result = aSoFar;
-    if (!result.failed && !trimUnopened(apStore))
-        result = fault("cannot drop the oldest unopened posts", apStore->db);
     if (!result.failed)
         result = run(apStore->db, "COMMIT", "cannot commit");
     if (result.failed)
@@ -201,7 +256,8 @@ StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apSto
     if (aAccess == storeToRead)
         return kNoFault;
 
-    StoreFault result = run(apStore->db, "PRAGMA synchronous=FULL", what);
+    // Checkpoints are the commit thread's, after a commit's answers.
+    StoreFault result = run(apStore->db, "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=0", what);
     if (!result.failed && aAccess == storeToKeep) {
         sqlite3_stmt *mode = nullptr;
         bool wal = prepare(apStore->db, "PRAGMA journal_mode=WAL", &mode) && sqlite3_step(mode) == SQLITE_ROW &&
@@ -220,8 +276,8 @@ StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apSto
         return refuse(apStore, result);
 
     if (!prepare(apStore->db,
-                 "INSERT INTO received (received_at, peer, device, text, digest) VALUES (?1, ?2, ?3, ?4, ?5) "
-                 "ON CONFLICT (digest) DO NOTHING",
+                 "INSERT INTO received (received_at, peer, device, text, digest, pad) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, zeroblob(?6)) ON CONFLICT (digest) DO NOTHING",
                  &apStore->insertReceived) ||
         !prepare(apStore->db,
                  "INSERT INTO unopened (received_at, peer, device, sealed, digest) VALUES (?1, ?2, ?3, ?4, ?5) "
@@ -229,7 +285,11 @@ StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apSto
                  &apStore->insertUnopened) ||
         !prepare(apStore->db, "SELECT unopened_bytes FROM totals", &apStore->unopenedBytes) ||
         !prepare(apStore->db, "DELETE FROM unopened WHERE id = (SELECT min(id) FROM unopened)",
-                 &apStore->dropOldestUnopened))
+                 &apStore->dropOldestUnopened) ||
+        (aAccess == storeToKeep && !prepare(apStore->db,
+                                            "INSERT INTO repeated (received_at, peer, device, body, digest, pad) "
+                                            "VALUES (?1, ?2, ?3, ?4, ?5, zeroblob(?6))",
+                                            &apStore->insertRepeated)))
         return refuse(apStore, fault(what, apStore->db));
     return kNoFault;
 }
@@ -240,19 +300,46 @@ void closeSqliteStore(Store *apStore)
     sqlite3_finalize(apStore->insertUnopened);
     sqlite3_finalize(apStore->unopenedBytes);
     sqlite3_finalize(apStore->dropOldestUnopened);
+    sqlite3_finalize(apStore->insertRepeated);
     sqlite3_close_v2(apStore->db);
     apStore->insertReceived = nullptr;
     apStore->insertUnopened = nullptr;
     apStore->unopenedBytes = nullptr;
     apStore->dropOldestUnopened = nullptr;
+    apStore->insertRepeated = nullptr;
     apStore->db = nullptr;
 }
 
-StoreFault keepGroupSqlite(Store *apStore, Post **apPosts, size_t aCount)
+StoreFault keepGroupSqlite(Store *apStore, Post **apPosts, size_t aCount, long long aDeadline)
 {
+    long long left = aDeadline - monotonicMilliseconds();
+    sqlite3_busy_timeout(apStore->db, static_cast<int>(left < kBusyMilliseconds ? (left > 0 ? left : 0)
+                                                                                  : kBusyMilliseconds));
     StoreFault result = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
-    for (size_t i = 0; i < aCount && !result.failed; ++i)
+    for (size_t i = 0; i < aCount && !result.failed; ++i) {
         result = keepOne(apStore, apPosts[i]);
+        apStore->sinceCheckpoint += static_cast<long long>(strlen(apPosts[i]->sealed));
+    }
+    return commit(apStore, result);
+}
+
+void checkpointSqlite(Store *apStore)
+{
+    if (apStore->sinceCheckpoint < kCheckpointBytes)
+        return;
+    apStore->sinceCheckpoint = 0;
+    sqlite3_wal_checkpoint_v2(apStore->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+StoreFault trimSqlite(Store *apStore)
+{
+    sqlite3_busy_timeout(apStore->db, kBusyMilliseconds);
+    // It writes totals whether it drops a post or not, so that it costs
+    // about the same either way.
+    StoreFault result = run(apStore->db, "BEGIN IMMEDIATE; UPDATE totals SET trims = trims + 1; DELETE FROM repeated",
+                            "cannot start a transaction");
+    if (!result.failed && !dropOldest(apStore))
+        result = fault("cannot drop the oldest unopened posts", apStore->db);
     return commit(apStore, result);
 }
 

@@ -13,6 +13,7 @@ import os
 import pathlib
 import random
 import re
+import resource
 import secrets
 import signal
 import socket
@@ -125,6 +126,7 @@ class Receiver:
 
     def __init__(self, work, key, address="127.0.0.1", store=None, extra=()):
         self.work = pathlib.Path(work)
+        self.address = address
         (self.work / "credentials").mkdir(exist_ok=True)
         (self.work / "credentials" / "sealpost-key").write_bytes(key)
         # As DynamicUser= makes it: the state folder is a link into private/.
@@ -188,6 +190,8 @@ class ReceiverTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         bring_loopback_up()
+        # Room for thousands of connections, here and in the receiver.
+        resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
         cls.work = tempfile.TemporaryDirectory()
         # One trailing CR LF is not part of the key.
         cls.receiver = Receiver(cls.work.name, KEY + b"\r\n")
@@ -287,6 +291,9 @@ class ReceiverTest(unittest.TestCase):
             (raw_post(body, b"text/plain"), False, expected("415 Unsupported Media Type",
                                                            "send a form: application/x-www-form-urlencoded")),
             (raw_post(body, b"Application/X-WWW-Form-URLEncoded; charset=UTF-8"), False, expected("204 No Content")),
+            # Chunked, whatever length it claims besides: its end is not bounded before it is read.
+            (head + b"Transfer-Encoding: chunked\r\nContent-Length: %d\r\n\r\n" % len(body) + body, False,
+             expected("411 Length Required", "the request needs a Content-Length, and no Transfer-Encoding")),
         ]
         kept_before = len(self.receiver.rows())
         for request, end_sending, answer in cases:
@@ -386,13 +393,21 @@ class ReceiverTest(unittest.TestCase):
             kept_alive.close()
             for connection in stalled:
                 connection.close()
-        # Bodies promised and half sent hold the whole budget: the next
-        # request is refused at once, and served again once they are gone.
-        promised = b"POST / HTTP/1.0\r\n" + FORM + b"Content-Length: %d\r\n\r\nsealed=" % MIB + b"0" * (MIB // 2)
+        # Bodies promised hold nothing until they come: a small post gets
+        # through 64 that promise 1 MiB each; bodies sent hold the whole
+        # budget, the next request is refused at once, and served again
+        # once they are gone.
+        promised = b"POST / HTTP/1.0\r\n" + FORM + b"Content-Length: %d\r\n\r\n" % MIB
         holders = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in range(64)]
         try:
             for connection in holders:
                 connection.sendall(promised)
+            sealed = seal("past bodies only promised")
+            started = time.monotonic()
+            self.assertEqual(post(f"sealed={sealed}"), expected("204 No Content"))
+            self.assertLess(time.monotonic() - started, 1)
+            for connection in holders:
+                connection.sendall(b"sealed=" + b"0" * (MIB - 100))
             # Sent once the receiver took it: past the socket's buffers, so
             # that it has read each request's headers.
             deadline = time.monotonic() + 30
@@ -403,6 +418,7 @@ class ReceiverTest(unittest.TestCase):
             self.assertEqual(undated(exchange(raw_post(f"sealed={seal('over the budget')}".encode()))),
                              expected("503 Service Unavailable", "the receiver is busy; send it again later"))
             self.assertLess(time.monotonic() - started, 1)
+            self.assertIn(b"answered a post 503: bodies fill the receiver's 64 MiB", self.receiver.log())
         finally:
             for connection in holders:
                 connection.close()
@@ -412,6 +428,19 @@ class ReceiverTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline)
             time.sleep(0.1)
         self.assertEqual(self.receiver.rows()[-1], "once the budget is free")
+        # More idle connections than it holds: the longest idle make room
+        # for a board's post. Timed, so on this machine's own builds only.
+        if LAUNCHER:
+            return
+        idle = [socket.create_connection(("127.0.0.1", 80), timeout=30) for _ in range(4200)]
+        try:
+            sealed = seal("past 4,200 idle connections")
+            started = time.monotonic()
+            self.assertEqual(post(f"sealed={sealed}"), expected("204 No Content"))
+            self.assertLess(time.monotonic() - started, 1)
+        finally:
+            for connection in idle:
+                connection.close()
 
     def test_the_key_is_in_no_command_line(self):
         pids = [entry for entry in os.listdir("/proc") if entry.isdigit()]
@@ -534,6 +563,32 @@ class ReceiverTest(unittest.TestCase):
                 self.assertEqual(receiver.stop(), 0)
                 self.assertEqual(receiver.rows(), ["opened", "under the next key"])
                 self.assertEqual(receiver.rows("unopened"), wrong[1:])
+
+
+def variants(sealed, known, count):
+    """count posts of the text sealed holds, the first 8 bytes of which are
+    known, each with its own first block ("00000000", "00000001", ...): a
+    changed IV changes the first block by the same bits. Distinct posts
+    without a seal each."""
+    iv = bytes.fromhex(sealed[:16])
+    return [bytes(a ^ b ^ c for a, b, c in zip(iv, known, b"%08d" % i)).hex() + sealed[16:] for i in range(count)]
+
+
+def best_threshold_accuracy(times):
+    """How often one threshold on the answer's time, fitted on the even
+    posts of two classes, tells the odd posts' classes apart."""
+    (a, a_times), (b, b_times) = times.items()
+    fit = sorted([(t, 0) for t in a_times[0::2]] + [(t, 1) for t in b_times[0::2]])
+    below = [0, 0]
+    best = (0.5, float("inf"), 0)
+    for t, which in fit:
+        below[which] += 1
+        for side in (0, 1):
+            right = below[side] + (len(b_times[0::2]) if side == 0 else len(a_times[0::2])) - below[1 - side]
+            best = max(best, (right / len(fit), t, side))
+    _, threshold, side = best
+    test = [(t, 0) for t in a_times[1::2]] + [(t, 1) for t in b_times[1::2]]
+    return sum((t <= threshold) == (which == side) for t, which in test) / len(test)
 
 
 def metrics(address):
@@ -690,10 +745,21 @@ class FleetTest(unittest.TestCase):
                 receiver.wait_for(f"key file {keys}/f6 is empty; keeps the keys it had".encode())
                 self.assertEqual(post(f"device=e5&sealed={seal('still e5', b'key of e5')}", "127.0.0.5"), kept)
                 self.assertEqual(receiver.records()[-1][1:], ("e5", "still e5"))
+                # Nor does a FIFO, which a reading would wait on for ever.
+                (keys / "f6").unlink()
+                os.mkfifo(keys / "g7")
+                receiver.process.send_signal(signal.SIGHUP)
+                receiver.wait_for(f"key file {keys}/g7 is not a regular file; keeps the keys it had".encode())
+                self.assertEqual(post(f"device=e5&sealed={seal('past a FIFO', b'key of e5')}", "127.0.0.5"), kept)
+                self.assertEqual(receiver.records()[-1][1:], ("e5", "past a FIFO"))
+                (keys / "g7").unlink()
 
                 # Only the trusted proxy names the client, by the last address it added.
                 for source, forwarded, peer in (("127.0.0.1", b"192.0.2.1, 203.0.113.9,198.51.100.7", "198.51.100.7"),
                                                 ("127.0.0.1", b"2001:db8::1", "2001:db8::1"),
+                                                # Two lines: the proxy's own is the last.
+                                                ("127.0.0.1", b"192.0.2.1\r\nX-Forwarded-For: 203.0.113.9",
+                                                 "203.0.113.9"),
                                                 ("127.0.0.1", b"198.51.100.7, not an address", "127.0.0.1"),
                                                 ("127.0.0.6", b"198.51.100.7", "127.0.0.6")):
                     with self.subTest(source=source, forwarded=forwarded):
@@ -708,12 +774,81 @@ class FleetTest(unittest.TestCase):
             finally:
                 self.assertEqual(receiver.stop(), 0, receiver.log())
 
+    def test_nothing_a_post_is_shows_in_its_answers_time(self):
+        """Pairs of classes of posts, interleaved, 2,000 of each: one
+        threshold on the answer's time tells them apart no better than
+        chance. Timed, so on this machine's own builds only."""
+        if LAUNCHER:
+            self.skipTest("timing means nothing under an emulator")
+        with tempfile.TemporaryDirectory() as work:
+            keys = pathlib.Path(work) / "keys"
+            (keys / "r2").mkdir(parents=True)
+            (keys / "f1").write_bytes(b"key of f1\n")
+            (keys / "r2" / "a-old").write_bytes(b"old key of r2")
+            (keys / "r2" / "b-new").write_bytes(b"new key of r2")
+            (pathlib.Path(work) / "master").write_bytes(b"the master key\n")
+            derived = subprocess.run([str(RECEIVER), "derive-key", "--master-key", f"{work}/master", "d1"],
+                                     capture_output=True, timeout=120).stdout.strip()
+            with_master = Receiver(work, KEY, "127.0.0.8", extra=("--keys", str(keys), "--master-key",
+                                                                  f"{work}/master"))
+            (pathlib.Path(work) / "other").mkdir()
+            keys_only = Receiver(pathlib.Path(work) / "other", KEY, "127.0.0.9", extra=("--keys", str(keys)))
+            rounds = 2000
+            big = "0" * 8 + "x" * (65536 - 8)
+
+            def posts(device, key, text="0" * 8 + " a reading", count=rounds):
+                hex = seal(text, key)
+                if key == OTHER_KEY:
+                    return [raw_post(f"device={device}&sealed={os.urandom(8).hex()}{hex[16:]}".encode())
+                            for _ in range(count)]
+                return [raw_post(f"device={device}&sealed={variant}".encode())
+                        for variant in variants(hex, text[:8].encode(), count)]
+
+            kept_before = posts("f1", b"key of f1", text="1" * 8 + " kept before", count=50)
+            pairs = [
+                (with_master, "64 KiB that open, that do not", {
+                    "opens": posts("f1", b"key of f1", big), "does not": posts("f1", OTHER_KEY, big)}),
+                (with_master, "first key, second key", {
+                    "first": posts("r2", b"old key of r2"), "second": posts("r2", b"new key of r2")}),
+                (with_master, "new, kept before", {"new": posts("f1", b"key of f1"), "kept before": kept_before * 40}),
+                (with_master, "own key file, derived key", {
+                    "file": posts("f1", b"key of f1", text="2" * 8 + " a reading"), "derived": posts("d1", derived)}),
+                (keys_only, "own key file, unknown name", {
+                    "file": posts("f1", b"key of f1", text="3" * 8 + " a reading"),
+                    "unknown": posts("u9", b"key of f1")}),
+            ]
+            try:
+                for request in kept_before:
+                    exchange(request, address="127.0.0.8")
+                for receiver, name, classes in pairs:
+                    with self.subTest(pair=name):
+                        order = [which for which in classes for _ in classes[which]]
+                        random.Random(name).shuffle(order)
+                        times = {which: [] for which in classes}
+                        for which in order:
+                            request = classes[which][len(times[which])]
+                            with socket.create_connection((receiver.address, 80), timeout=30) as connection:
+                                started = time.perf_counter()
+                                connection.sendall(request)
+                                answer = rest(connection)
+                                times[which].append(time.perf_counter() - started)
+                            self.assertTrue(answer.startswith(b"HTTP/1.1 204 No Content\r\n"), answer)
+                        accuracy = best_threshold_accuracy(times)
+                        medians = ", ".join(f"{which} {sorted(t)[len(t) // 2] * 1e3:.3f} ms" for which, t in times.items())
+                        print(f"\n  timing, {name}: a threshold tells {accuracy:.3f} apart; medians {medians}",
+                              file=sys.stderr)
+                        self.assertLessEqual(accuracy, 0.55)
+            finally:
+                self.assertEqual(with_master.stop(), 0, with_master.log())
+                self.assertEqual(keys_only.stop(), 0, keys_only.log())
+
     def test_a_folder_of_keys_it_cannot_take_stops_it_with_the_reason(self):
         cases = [
             # what the folder holds (None: there is none), the message
             ({"a b": b"k"}, "{keys}/a b is not named for a device: 1 to 64 of A-Z a-z 0-9 . _ -"),
             ({"a1/inner/k": b"k"}, "{keys}/a1/inner is a folder: a device's folder holds key files only"),
             ({"a1": b"k", "b2/new": b"\r\n"}, "key file {keys}/b2/new is empty"),
+            ({"a1": b"k", "b2": None}, "key file {keys}/b2 is not a regular file"),
             (None, "cannot read the folder of keys {keys}: No such file or directory"),
         ]
         for files, message in cases:
@@ -721,7 +856,10 @@ class FleetTest(unittest.TestCase):
                 keys = pathlib.Path(work) / "keys"
                 for name, content in (files or {}).items():
                     (keys / name).parent.mkdir(parents=True, exist_ok=True)
-                    (keys / name).write_bytes(content)
+                    if content is None:
+                        os.mkfifo(keys / name)
+                    else:
+                        (keys / name).write_bytes(content)
                 receiver = Receiver(work, KEY, "127.0.0.7", extra=("--keys", str(keys)))
                 self.assertEqual(receiver.process.wait(timeout=60), 1)
                 self.assertEqual(receiver.log().decode(), f"sealpost-receiver: {message.format(keys=keys)}\n")
