@@ -22,16 +22,47 @@ timespec inMilliseconds(long long aMilliseconds)
     return time;
 }
 
-// The store is the commit thread's alone: the loop hands it a group and is
-// told through doneFd when the group is kept, and reads whether the store
-// answers from what the thread last found.
+// Keeps the posts from apFirst on in one commit; the group it returns (null
+// when the heap has no room for one) says how that went.
+Group *commitGroup(CommitQueue *apQueue, Request *apFirst, Post ***apPosts, size_t *apCapacity)
+{
+    size_t count = 0;
+    for (Request *request = apFirst; request != nullptr; request = request->nextWaiting)
+        ++count;
+    Group *group = static_cast<Group *>(calloc(1, sizeof *group));
+    if (group == nullptr)
+        return nullptr;
+    *group = {apFirst, count, {true, "out of memory"}, 0, nullptr};
+    if (count > *apCapacity) {
+        Post **grown = static_cast<Post **>(realloc(*apPosts, count * 2 * sizeof *grown));
+        if (grown == nullptr)
+            return group;
+        *apPosts = grown;
+        *apCapacity = count * 2;
+    }
+    size_t i = 0;
+    for (Request *request = apFirst; request != nullptr; request = request->nextWaiting)
+        (*apPosts)[i++] = &request->post;
+    timespec started = now();
+    group->result = keepGroup(apQueue->store, *apPosts, count, apFirst->arrived + kCommitMilliseconds);
+    timespec ended = now();
+    group->seconds = static_cast<double>(ended.tv_sec - started.tv_sec) +
+                     static_cast<double>(ended.tv_nsec - started.tv_nsec) / 1e9;
+    return group;
+}
+
+// The store is the commit thread's alone: it takes every post waiting as
+// soon as it is free, keeps them in one commit, and tells the loop through
+// doneFd; what it last found of the store is what /healthz answers.
 void *commitThread(void *apQueue)
 {
     CommitQueue *queue = static_cast<CommitQueue *>(apQueue);
+    Post **posts = nullptr;
+    size_t capacity = 0;
     pthread_mutex_lock(&queue->lock);
     long long checked = monotonicMilliseconds();
     for (;;) {
-        while (!queue->handed && !queue->stop) {
+        while (queue->first == nullptr && !queue->stop) {
             long long left = checked + kCheckMilliseconds - monotonicMilliseconds();
             if (left > 0) {
                 timespec until = inMilliseconds(left);
@@ -45,23 +76,35 @@ void *commitThread(void *apQueue)
             queue->storeAnswers = answers;
             checked = monotonicMilliseconds();
         }
-        if (!queue->handed)
+        // Posts that came before a stop are kept before the thread ends.
+        if (queue->first == nullptr)
             break;
-        Post **posts = queue->posts;
-        size_t count = queue->count;
-        long long deadline = queue->deadline;
-        queue->handed = false;
+        Request *first = queue->first;
+        queue->first = nullptr;
+        queue->last = &queue->first;
+        queue->committing = true;
         pthread_mutex_unlock(&queue->lock);
 
-        timespec started = now();
-        StoreFault result = keepGroup(queue->store, posts, count, deadline);
-        timespec ended = now();
+        Group *group = commitGroup(queue, first, &posts, &capacity);
         pthread_mutex_lock(&queue->lock);
-        queue->result = result;
-        queue->seconds = static_cast<double>(ended.tv_sec - started.tv_sec) +
-                         static_cast<double>(ended.tv_nsec - started.tv_nsec) / 1e9;
-        queue->done = true;
-        queue->storeAnswers = !result.failed;
+        queue->committing = false;
+        if (group != nullptr) {
+            *queue->doneLast = group;
+            queue->doneLast = &group->next;
+            queue->storeAnswers = !group->result.failed;
+        } else {
+            // Not even room to say so: the posts go back, to be tried again
+            // or answered 503 at their bound.
+            Request **end = &first;
+            while (*end != nullptr)
+                end = &(*end)->nextWaiting;
+            *end = queue->first;
+            queue->first = first;
+            if (*end == nullptr)
+                queue->last = end;
+            timespec until = inMilliseconds(10);
+            pthread_cond_timedwait(&queue->wake, &queue->lock, &until);
+        }
         checked = monotonicMilliseconds();
         pthread_mutex_unlock(&queue->lock);
         uint64_t one = 1;
@@ -73,6 +116,7 @@ void *commitThread(void *apQueue)
         pthread_mutex_lock(&queue->lock);
     }
     pthread_mutex_unlock(&queue->lock);
+    free(posts);
     return nullptr;
 }
 
@@ -84,19 +128,20 @@ void resume(Request *apRequest, bool aKept)
 }
 
 // Every post of the group gets the outcome of its commit.
-void answerGroup(Receiver *apReceiver, StoreFault aResult, double aSeconds)
+void answerGroup(Receiver *apReceiver, const Group *apGroup)
 {
     Counts *counts = &apReceiver->counts;
     ++counts->commits;
-    counts->commitSeconds += aSeconds;
+    counts->commitSeconds += apGroup->seconds;
     for (size_t bucket = 0; bucket < kBucketCount; ++bucket)
-        counts->commitBuckets[bucket] += aSeconds <= kCommitBuckets[bucket];
-    if (aResult.failed)
-        logLine("a commit of %zu post%s failed, answered 503: %s", apReceiver->committing,
-                apReceiver->committing == 1 ? "" : "s", aResult.message);
-    for (Request *request = apReceiver->committingFirst; request != nullptr;) {
+        counts->commitBuckets[bucket] += apGroup->seconds <= kCommitBuckets[bucket];
+    bool failed = apGroup->result.failed;
+    if (failed)
+        logLine("a commit of %zu post%s failed, answered 503: %s", apGroup->count, apGroup->count == 1 ? "" : "s",
+                apGroup->result.message);
+    for (Request *request = apGroup->first; request != nullptr;) {
         Request *next = request->nextWaiting;
-        if (aResult.failed)
+        if (failed)
             ++counts->unavailable;
         else if (request->post.duplicate)
             ++counts->duplicate;
@@ -104,63 +149,11 @@ void answerGroup(Receiver *apReceiver, StoreFault aResult, double aSeconds)
             ++counts->kept;
         else
             ++counts->notOpened;
-        if (!aResult.failed && request->text == nullptr && !request->post.duplicate)
+        if (!failed && request->text == nullptr && !request->post.duplicate)
             deferLine(apReceiver, request);
-        resume(request, !aResult.failed);
+        resume(request, !failed);
         request = next;
     }
-    apReceiver->committingFirst = nullptr;
-    apReceiver->committing = 0;
-}
-
-void handForming(Receiver *apReceiver)
-{
-    if (apReceiver->forming > apReceiver->groupCapacity) {
-        size_t capacity = apReceiver->forming * 2;
-        Post **grown = static_cast<Post **>(realloc(apReceiver->group, capacity * sizeof *grown));
-        if (grown == nullptr)
-            return; // tried again at the next turn, and answered 503 at the bound
-        apReceiver->group = grown;
-        apReceiver->groupCapacity = capacity;
-    }
-    size_t count = 0;
-    for (Request *request = apReceiver->formingFirst; request != nullptr; request = request->nextWaiting)
-        apReceiver->group[count++] = &request->post;
-    CommitQueue *queue = &apReceiver->queue;
-    pthread_mutex_lock(&queue->lock);
-    queue->posts = apReceiver->group;
-    queue->count = count;
-    queue->deadline = apReceiver->formingFirst->arrived + kCommitMilliseconds;
-    queue->handed = true;
-    pthread_cond_signal(&queue->wake);
-    pthread_mutex_unlock(&queue->lock);
-    apReceiver->committingFirst = apReceiver->formingFirst;
-    apReceiver->committing = count;
-    apReceiver->formingFirst = nullptr;
-    apReceiver->formingLast = &apReceiver->formingFirst;
-    apReceiver->forming = 0;
-}
-
-// Posts still forming a group when their time is up, behind a commit that
-// has not ended: 503 now, so that no post waits past its bound.
-bool answerOverdue(Receiver *apReceiver)
-{
-    long long time = monotonicMilliseconds();
-    size_t overdue = 0;
-    while (apReceiver->formingFirst != nullptr && apReceiver->formingFirst->arrived + kCommitMilliseconds <= time) {
-        Request *request = apReceiver->formingFirst;
-        apReceiver->formingFirst = request->nextWaiting;
-        --apReceiver->forming;
-        ++apReceiver->counts.unavailable;
-        resume(request, false);
-        ++overdue;
-    }
-    if (apReceiver->formingFirst == nullptr)
-        apReceiver->formingLast = &apReceiver->formingFirst;
-    if (overdue > 0)
-        logLine("%zu post%s waited %lld s behind a commit that has not ended, answered 503", overdue,
-                overdue == 1 ? "" : "s", kCommitMilliseconds / 1000);
-    return overdue > 0;
 }
 
 } // namespace
@@ -169,6 +162,8 @@ bool startCommits(Receiver *apReceiver)
 {
     CommitQueue *queue = &apReceiver->queue;
     queue->store = &apReceiver->store;
+    queue->last = &queue->first;
+    queue->doneLast = &queue->done;
     queue->storeAnswers = true;
     queue->doneFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     pthread_condattr_t clock;
@@ -195,18 +190,7 @@ void stopCommits(Receiver *apReceiver)
     pthread_join(apReceiver->commitThread, nullptr);
     // The store is left within its bounds.
     tidyStore(queue->store, true);
-    // A group it finished as it stopped gets its answers; posts never
-    // handed over get 503.
     runCommits(apReceiver);
-    for (Request *request = apReceiver->formingFirst; request != nullptr;) {
-        Request *next = request->nextWaiting;
-        ++apReceiver->counts.unavailable;
-        resume(request, false);
-        request = next;
-    }
-    apReceiver->formingFirst = nullptr;
-    apReceiver->formingLast = &apReceiver->formingFirst;
-    apReceiver->forming = 0;
     close(queue->doneFd);
     pthread_mutex_destroy(&queue->lock);
     pthread_cond_destroy(&queue->wake);
@@ -214,38 +198,79 @@ void stopCommits(Receiver *apReceiver)
 
 void enqueuePost(Receiver *apReceiver, Request *apRequest)
 {
+    CommitQueue *queue = &apReceiver->queue;
     apRequest->stage = stageWaiting;
     apRequest->arrived = monotonicMilliseconds();
     apRequest->nextWaiting = nullptr;
-    *apReceiver->formingLast = apRequest;
-    apReceiver->formingLast = &apRequest->nextWaiting;
-    ++apReceiver->forming;
+    pthread_mutex_lock(&queue->lock);
+    *queue->last = apRequest;
+    queue->last = &apRequest->nextWaiting;
+    pthread_cond_signal(&queue->wake);
+    pthread_mutex_unlock(&queue->lock);
 }
 
 bool runCommits(Receiver *apReceiver)
 {
     CommitQueue *queue = &apReceiver->queue;
-    bool answered = false;
     uint64_t ended = 0;
-    if (read(queue->doneFd, &ended, sizeof ended) == static_cast<ssize_t>(sizeof ended)) {
-        pthread_mutex_lock(&queue->lock);
-        bool done = queue->done;
-        StoreFault result = queue->result;
-        double seconds = queue->seconds;
-        queue->done = false;
-        pthread_mutex_unlock(&queue->lock);
-        if (done)
-            answerGroup(apReceiver, result, seconds);
-        answered = done;
+    while (read(queue->doneFd, &ended, sizeof ended) < 0 && errno == EINTR) {
     }
-    if (apReceiver->committingFirst == nullptr && apReceiver->formingFirst != nullptr && !queue->stop)
-        handForming(apReceiver);
-    return answerOverdue(apReceiver) || answered;
+    // Posts still waiting when their time is up, behind a commit that has
+    // not ended: 503 now, so that no post waits past its bound.
+    long long time = monotonicMilliseconds();
+    Request *overdue = nullptr;
+    Request **overdueLast = &overdue;
+    pthread_mutex_lock(&queue->lock);
+    Group *done = queue->done;
+    queue->done = nullptr;
+    queue->doneLast = &queue->done;
+    while (queue->first != nullptr && queue->first->arrived + kCommitMilliseconds <= time) {
+        *overdueLast = queue->first;
+        overdueLast = &queue->first->nextWaiting;
+        queue->first = queue->first->nextWaiting;
+    }
+    *overdueLast = nullptr;
+    if (queue->first == nullptr)
+        queue->last = &queue->first;
+    pthread_mutex_unlock(&queue->lock);
+
+    bool answered = done != nullptr || overdue != nullptr;
+    while (done != nullptr) {
+        Group *next = done->next;
+        answerGroup(apReceiver, done);
+        free(done);
+        done = next;
+    }
+    size_t late = 0;
+    for (Request *request = overdue; request != nullptr; ++late) {
+        Request *next = request->nextWaiting;
+        ++apReceiver->counts.unavailable;
+        resume(request, false);
+        request = next;
+    }
+    if (late > 0)
+        logLine("%zu post%s waited %lld s behind a commit that has not ended, answered 503", late,
+                late == 1 ? "" : "s", kCommitMilliseconds / 1000);
+    return answered;
 }
 
-bool commitsPending(const Receiver *apReceiver)
+bool commitsPending(Receiver *apReceiver)
 {
-    return apReceiver->committingFirst != nullptr || apReceiver->formingFirst != nullptr;
+    CommitQueue *queue = &apReceiver->queue;
+    pthread_mutex_lock(&queue->lock);
+    bool pending = queue->first != nullptr || queue->committing || queue->done != nullptr;
+    pthread_mutex_unlock(&queue->lock);
+    return pending;
+}
+
+long long untilOverdue(Receiver *apReceiver)
+{
+    CommitQueue *queue = &apReceiver->queue;
+    pthread_mutex_lock(&queue->lock);
+    long long left = queue->first != nullptr ? queue->first->arrived + kCommitMilliseconds - monotonicMilliseconds()
+                                             : -1;
+    pthread_mutex_unlock(&queue->lock);
+    return left < 0 && queue->first != nullptr ? 0 : left;
 }
 
 bool storeAnswersNow(Receiver *apReceiver)

@@ -78,24 +78,31 @@ struct RateNote {
     unsigned long long more;
 };
 
-// One group at a time goes to the commit thread; the next forms meanwhile.
+// A group the commit thread kept, or failed to keep, for the loop to answer.
+struct Group {
+    Request *first; // linked by nextWaiting
+    size_t count;
+    StoreFault result;
+    double seconds;
+    Group *next;
+};
+
+// Posts go from the loop to the commit thread, and groups back, through
+// this queue; everything in it is under its lock. While a group commits
+// the next forms, and the thread takes all of it as soon as it is free.
 struct CommitQueue {
     pthread_mutex_t lock;
     pthread_cond_t wake;
     Store *store;
-    // Handed over by the loop, taken by the thread.
-    Post **posts;
-    size_t count;
-    long long deadline;
-    bool handed;
+    Request *first; // waiting for a commit, oldest first
+    Request **last;
+    bool committing;
+    Group *done; // oldest first
+    Group **doneLast;
     bool stop;
-    // Set by the thread, taken by the loop when doneFd reads.
-    bool done;
-    StoreFault result;
-    double seconds;
     // Whether the store answered at the last commit or check.
     bool storeAnswers;
-    int doneFd;
+    int doneFd; // written by the thread when a group is done
 };
 
 struct Receiver {
@@ -108,15 +115,6 @@ struct Receiver {
     size_t connectionLimit; // beyond it the longest idle connection goes
     MHD_Response *noContent;
     MHD_Response *unavailable;
-    // Posts whole and opened, waiting for a commit: the group forming, and
-    // the group the commit thread has.
-    Request *formingFirst;
-    Request **formingLast;
-    size_t forming;
-    Request *committingFirst;
-    size_t committing;
-    Post **group; // room for the posts of one commit
-    size_t groupCapacity;
     CommitQueue queue;
     pthread_t commitThread;
     Connection *oldest;
@@ -158,11 +156,12 @@ bool startCommits(Receiver *apReceiver);
 void stopCommits(Receiver *apReceiver);
 // The whole post waits for a commit.
 void enqueuePost(Receiver *apReceiver, Request *apRequest);
-// Answers a finished group, hands the forming group to the commit thread
-// if it is free, and answers 503 to posts that waited past their bound;
-// true when it answered any.
+// Answers the groups the commit thread is done with, and 503 to posts that
+// waited past their bound; true when it answered any.
 bool runCommits(Receiver *apReceiver);
-bool commitsPending(const Receiver *apReceiver);
+bool commitsPending(Receiver *apReceiver);
+// Milliseconds until the oldest waiting post's bound, or -1: none waits.
+long long untilOverdue(Receiver *apReceiver);
 bool storeAnswersNow(Receiver *apReceiver);
 
 // watch.cpp

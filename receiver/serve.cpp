@@ -25,11 +25,9 @@ void waitForEvents(MHD_Daemon *apDaemon, MHD_Daemon *apMetrics, Receiver *apRece
 {
     MHD_UNSIGNED_LONG_LONG timeout = 0;
     long long milliseconds = apReceiver->oldest != nullptr ? aMaxMilliseconds : -1;
-    if (apReceiver->formingFirst != nullptr) {
-        long long left = apReceiver->formingFirst->arrived + kCommitMilliseconds - monotonicMilliseconds();
-        left = left > 0 ? left : 0;
+    long long left = untilOverdue(apReceiver);
+    if (left >= 0)
         milliseconds = milliseconds < 0 || left < milliseconds ? left : milliseconds;
-    }
     MHD_Daemon *daemons[] = {apDaemon, apMetrics};
     for (MHD_Daemon *daemon : daemons)
         if (daemon != nullptr && MHD_get_timeout(daemon, &timeout) == MHD_YES &&
@@ -38,7 +36,7 @@ void waitForEvents(MHD_Daemon *apDaemon, MHD_Daemon *apMetrics, Receiver *apRece
     poll(apFds, aCount, static_cast<int>(milliseconds));
 }
 
-bool answering(const Receiver *apReceiver)
+bool answering(Receiver *apReceiver)
 {
     for (Connection *connection = apReceiver->oldest; connection != nullptr; connection = connection->newer)
         if (connection->held)
@@ -69,7 +67,6 @@ int serve(ServeSettings aSettings)
     memcpy(receiver.trustedProxy, aSettings.trustedProxy, sizeof receiver.trustedProxy);
     receiver.store = aSettings.store;
     receiver.connectionLimit = aSettings.connections;
-    receiver.formingLast = &receiver.formingFirst;
     receiver.noContent = MHD_create_response_from_buffer(0, const_cast<char *>(""), MHD_RESPMEM_PERSISTENT);
     const char unavailable[] = "the store cannot keep the text now; send it again later\n";
     receiver.unavailable = MHD_create_response_from_buffer(sizeof unavailable - 1, const_cast<char *>(unavailable),
@@ -150,6 +147,5 @@ int serve(ServeSettings aSettings)
     MHD_destroy_response(receiver.noContent);
     MHD_destroy_response(receiver.unavailable);
     free(receiver.log);
-    free(receiver.group);
     return 0;
 }

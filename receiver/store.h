@@ -43,7 +43,7 @@ struct Store {
     struct pg_conn *pg;
     long long lastTrim; // CLOCK_MONOTONIC seconds of the last trim of unopened
     bool keptSinceTrim; // a commit since then: the next trim has work
-    long long sinceCheckpoint; // SQLite: bytes of posts committed since the last checkpoint
+    long long sinceCheckpoint; // SQLite: pages written since the last checkpoint
     bool pgAbandoned;   // a wait ran out mid-exchange: reconnect before the next
 };
 

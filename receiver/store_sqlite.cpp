@@ -65,8 +65,9 @@ CREATE TRIGGER IF NOT EXISTS repeated_added AFTER INSERT ON repeated
     BEGIN UPDATE totals SET repeated = repeated + 1; END;
 )";
 // SQLite's log is moved into the database by the commit thread once its
-// answers are out, after about this many bytes of posts.
-constexpr long long kCheckpointBytes = 4 << 20;
+// answers are out, after about this many pages of it, as SQLite itself
+// would in the commit that reached them.
+constexpr int kCheckpointPages = 1000;
 // Rows up to about this long fit in a page of their table's own.
 constexpr size_t kInlineBytes = 3500;
 
@@ -316,16 +317,19 @@ StoreFault keepGroupSqlite(Store *apStore, Post **apPosts, size_t aCount, long l
     sqlite3_busy_timeout(apStore->db, static_cast<int>(left < kBusyMilliseconds ? (left > 0 ? left : 0)
                                                                                   : kBusyMilliseconds));
     StoreFault result = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
-    for (size_t i = 0; i < aCount && !result.failed; ++i) {
+    for (size_t i = 0; i < aCount && !result.failed; ++i)
         result = keepOne(apStore, apPosts[i]);
-        apStore->sinceCheckpoint += static_cast<long long>(strlen(apPosts[i]->sealed));
-    }
     return commit(apStore, result);
 }
 
 void checkpointSqlite(Store *apStore)
 {
-    if (apStore->sinceCheckpoint < kCheckpointBytes)
+    // The pages this connection has written since it last looked.
+    int written = 0;
+    int highest = 0;
+    sqlite3_db_status(apStore->db, SQLITE_DBSTATUS_CACHE_WRITE, &written, &highest, 1);
+    apStore->sinceCheckpoint += written;
+    if (apStore->sinceCheckpoint < kCheckpointPages)
         return;
     apStore->sinceCheckpoint = 0;
     sqlite3_wal_checkpoint_v2(apStore->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
