@@ -183,7 +183,7 @@ static_programs() {
                 -DCMAKE_TOOLCHAIN_FILE="cmake/static-$architecture.cmake" -DSEALPOST_LIBC=$libc \
                 -DSEALPOST_OPENSSL_ROOT="$PWD/build/boards/$architecture/openssl" >/dev/null
         done
-        cmake --build "build/boards/$architecture-glibc" -j "$JOBS" --target bfseal bfopen
+        cmake --build "build/boards/$architecture-glibc" -j "$JOBS" --target bfseal bfopen bfmac
         cmake --build "build/boards/$architecture-musl" -j "$JOBS" --target formsend
         cmake -DGLIBC_TREE="build/boards/$architecture-glibc" -DMUSL_TREE="build/boards/$architecture-musl" \
             -DARCHITECTURE=$architecture -DOUTPUT="$PWD/build/boards" -P cmake/BoardArchive.cmake

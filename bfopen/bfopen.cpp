@@ -14,10 +14,6 @@
 #include "key_file.h"
 #include "sealed.h"
 
-// Far more than the hex of the longest text bfseal can seal (262,158 digits),
-// and little enough memory for any board.
-static constexpr size_t kInputLimit = 16 << 20;
-
 static void printUsage(void)
 {
     printf("bfopen [-b] <hex|-> <key>\n"
@@ -26,23 +22,9 @@ static void printUsage(void)
 
 static void reportFault(SealedHexCheck check)
 {
-    switch (check.fault) {
-    case sealedHexNotADigit:
-        fprintf(stderr, "bfopen: character %zu of the input is not a hex digit\n", check.position);
-        break;
-    case sealedHexOddLength:
-        fprintf(stderr, "bfopen: the input has an odd number of hex digits (%zu)\n", check.position);
-        break;
-    case sealedHexNoIV:
-        fprintf(stderr, "bfopen: the input is too short: %zu hex digits, the IV alone takes 16\n", check.position);
-        break;
-    case sealedHexPartialBlock:
-        fprintf(stderr, "bfopen: the ciphertext is not whole blocks: %zu hex digits after the IV, not a multiple of 16\n",
-                check.position);
-        break;
-    case sealedHexOk:
-        break;
-    }
+    char text[128];
+    describeSealedHexFault(check, text, sizeof text);
+    fprintf(stderr, "bfopen: %s\n", text);
 }
 
 // The opened text goes to standard output; returns the exit status.
@@ -94,22 +76,12 @@ static int openInput(const char *apHex, const char *apKey, OpenedBytes accept)
     if (strcmp(apHex, "-") != 0)
         return openHex(apHex, apKey, accept);
     char *hex = nullptr;
-    HexInput input = readHexInput(STDIN_FILENO, kInputLimit, &hex);
-    switch (input.result) {
-    case hexInputNotHex:
-        reportFault({sealedHexNotADigit, input.position});
+    HexInput input = readHexInput(STDIN_FILENO, hexInputMaxBytes, &hex);
+    if (input.result != hexInputRead) {
+        char text[256];
+        describeHexInputFault(input, errno, text, sizeof text);
+        fprintf(stderr, "bfopen: %s\n", text);
         return 1;
-    case hexInputTooLong:
-        fprintf(stderr, "bfopen: the input is longer than %zu bytes, far more than any sealed text\n", kInputLimit);
-        return 1;
-    case hexInputOutOfMemory:
-        fprintf(stderr, "bfopen: out of memory\n");
-        return 1;
-    case hexInputUnreadable:
-        fprintf(stderr, "bfopen: cannot read standard input: %s\n", strerror(errno));
-        return 1;
-    case hexInputRead:
-        break;
     }
     int status = openHex(hex, apKey, accept);
     free(hex);

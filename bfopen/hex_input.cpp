@@ -2,9 +2,13 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <unistd.h>
+
+#include "sealed.h"
 
 namespace {
 
@@ -79,4 +83,25 @@ HexInput readHexInput(int aFd, size_t aLimit, char **apText)
     text[kept] = '\0';
     *apText = text;
     return {hexInputRead, 0};
+}
+
+void describeHexInputFault(HexInput aInput, int aError, char *apText, size_t aSize)
+{
+    switch (aInput.result) {
+    case hexInputNotHex:
+        describeSealedHexFault({sealedHexNotADigit, aInput.position}, apText, aSize);
+        return;
+    case hexInputTooLong:
+        snprintf(apText, aSize, "the input is longer than %d bytes, far more than any sealed text", hexInputMaxBytes);
+        return;
+    case hexInputOutOfMemory:
+        snprintf(apText, aSize, "out of memory");
+        return;
+    case hexInputUnreadable:
+        snprintf(apText, aSize, "cannot read standard input: %s", strerror(aError));
+        return;
+    case hexInputRead:
+        break;
+    }
+    snprintf(apText, aSize, "the input was read");
 }

@@ -5,6 +5,10 @@
 
 #include <stddef.h>
 
+// Far more than the hex of the longest text bfseal can seal (262,158 digits),
+// and little enough memory for any board: the limit programs give readHexInput.
+enum { hexInputMaxBytes = 16 << 20 };
+
 enum HexInputResult { hexInputRead, hexInputNotHex, hexInputTooLong, hexInputUnreadable, hexInputOutOfMemory };
 
 struct HexInput {
@@ -20,5 +24,9 @@ struct HexInput {
 // byte past aLimit. On hexInputRead *apText is the digits alone, a heap text
 // the caller frees; on hexInputUnreadable errno says why.
 struct HexInput readHexInput(int aFd, size_t aLimit, char **apText);
+
+// What readHexInput with the limit hexInputMaxBytes found wrong, as a line
+// without its line break; aError is the errno it left for hexInputUnreadable.
+void describeHexInputFault(struct HexInput aInput, int aError, char *apText, size_t aSize);
 
 #endif

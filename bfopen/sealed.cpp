@@ -1,5 +1,6 @@
 #include "sealed.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +34,29 @@ SealedHexCheck checkSealedHex(const char *apHex)
     if ((length - kIVDigits) % kBlockDigits != 0)
         return {sealedHexPartialBlock, length - kIVDigits};
     return {sealedHexOk, 0};
+}
+
+void describeSealedHexFault(SealedHexCheck aCheck, char *apText, size_t aSize)
+{
+    switch (aCheck.fault) {
+    case sealedHexNotADigit:
+        snprintf(apText, aSize, "character %zu of the input is not a hex digit", aCheck.position);
+        return;
+    case sealedHexOddLength:
+        snprintf(apText, aSize, "the input has an odd number of hex digits (%zu)", aCheck.position);
+        return;
+    case sealedHexNoIV:
+        snprintf(apText, aSize, "the input is too short: %zu hex digits, the IV alone takes 16", aCheck.position);
+        return;
+    case sealedHexPartialBlock:
+        snprintf(apText, aSize,
+                 "the ciphertext is not whole blocks: %zu hex digits after the IV, not a multiple of 16",
+                 aCheck.position);
+        return;
+    case sealedHexOk:
+        break;
+    }
+    snprintf(apText, aSize, "the input has the shape of a sealed text");
 }
 
 OpenResult openSealed(const char *apHex, const char *apKey, OpenedBytes aAccept, char **apText)

@@ -24,6 +24,10 @@ struct SealedHexCheck {
 // digits. Only the shape is checked, not the key or the contents.
 struct SealedHexCheck checkSealedHex(const char *apHex);
 
+// What checkSealedHex found wrong, as a line without its line break, for
+// every program that reads sealed hex to word alike.
+void describeSealedHexFault(struct SealedHexCheck aCheck, char *apText, size_t aSize);
+
 enum OpenResult { opened, openOutOfMemory, openWrongKeyOrDamaged, openNotText };
 
 // What openSealed accepts as the opened text.

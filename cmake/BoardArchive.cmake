@@ -1,8 +1,8 @@
 # cmake -DGLIBC_TREE=DIR -DMUSL_TREE=DIR -DARCHITECTURE=armel|amd64 -DOUTPUT=DIR
 #       -P cmake/BoardArchive.cmake
 # Packs the static programs of two build trees made with a static toolchain
-# file (bfseal and bfopen from the glibc one, formsend from the musl one),
-# stripped, and the script sealpost-send, with their man pages, the licence and a README, as
+# file (bfseal, bfopen and bfmac from the glibc one, formsend from the musl
+# one), stripped, and the script sealpost-send, with their man pages, the licence and a README, as
 # OUTPUT/sealpost-<version>-linux-<architecture>-static.tar.gz. The archive
 # depends on neither the umask nor the user nor the order of the folder's
 # entries: names sorted, owner root, modes pinned, every date the last
@@ -45,7 +45,7 @@ set(top ${stage}/${name})
 file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${top}/bin ${top}/man/man1)
 
-foreach(program bfseal bfopen formsend)
+foreach(program bfseal bfopen bfmac formsend)
     if(program STREQUAL "formsend")
         set(tree ${MUSL_TREE})
     else()

@@ -1,4 +1,4 @@
-# cpack builds two Debian packages from one build: sealpost (the three
+# cpack builds two Debian packages from one build: sealpost (the four
 # programs, the script sealpost-send and their man pages) and libblowfishencdec-dev (the static library,
 # its header, CMake and pkg-config files). Each carries the licence as a
 # machine-readable copyright file, the changelog and the README in its doc
@@ -61,13 +61,15 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "seal texts with Blowfish-CBC as hex, and post forms over HTTP/1.0
 bfseal seals a short text with Blowfish in CBC mode under a key text and
 prints the IV and the ciphertext as lowercase hex; bfopen opens such a
-sealed text again. formsend posts one URL-encoded form to port 80 of a web
+sealed text again. bfmac prints the HMAC-SHA256 that a post carries beside
+the sealed text, so that the receiver can tell it from a forgery before it
+opens anything. formsend posts one URL-encoded form to port 80 of a web
 server over HTTP/1.0 and copies the server's answer to standard output.
-sealpost-send seals a text and posts it under a time-out, and keeps it in
-a spool until the server takes it.
+sealpost-send seals a text, posts it with its MAC under a time-out, and
+keeps it in a spool until the server takes it.
 
 Sealing obscures a text; it is not strong protection: the IV is
-predictable and nothing authenticates a sealed text.")
+predictable, and a sealed text is authentic only with its MAC.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${package_development})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

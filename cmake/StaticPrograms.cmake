@@ -1,9 +1,9 @@
 # Included by the static toolchain files (static-armel.cmake,
 # static-amd64.cmake): programs that need nothing on the machine they run on,
 # neither a shared library nor a loader.
-#   SEALPOST_LIBC=glibc  for bfseal and bfopen: they look up no names, so
-#                        static glibc serves them, and the IV comes from
-#                        glibc's rand() as in every other build;
+#   SEALPOST_LIBC=glibc  for bfseal, bfopen and bfmac: they look up no
+#                        names, so static glibc serves them, and the IV
+#                        comes from glibc's rand() as in every other build;
 #   SEALPOST_LIBC=musl   for formsend: it resolves host names, which static
 #                        glibc can only do by loading the machine's NSS
 #                        modules; musl reads /etc/hosts and asks DNS itself.

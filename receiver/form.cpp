@@ -122,17 +122,3 @@ SealedForm readSealedForm(const char *apBody, size_t aLength)
     form.hasDevice = true;
     return form;
 }
-
-bool isDeviceName(const char *apName, size_t aLength)
-{
-    if (aLength < 1 || aLength > deviceNameMax)
-        return false;
-    for (size_t i = 0; i < aLength; ++i) {
-        char c = apName[i];
-        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '_' || c == '-';
-        if (!allowed)
-            return false;
-    }
-    return true;
-}

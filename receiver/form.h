@@ -6,11 +6,11 @@
 
 #include <stddef.h>
 
+#include "post_mac.h"
 #include "sealed.h"
 
 enum {
-    formMaxFields = 100, // pieces between '&'s, empty ones included
-    deviceNameMax = 64
+    formMaxFields = 100 // pieces between '&'s, empty ones included
 };
 
 enum FormFault {
@@ -29,10 +29,6 @@ struct SealedForm {
     bool hasDevice;
     char device[deviceNameMax + 1]; // formOk and hasDevice: the device's name
 };
-
-// Whether the aLength bytes at apName are a device's name: 1 to 64 of
-// A-Z a-z 0-9 . _ -
-bool isDeviceName(const char *apName, size_t aLength);
 
 // Finds the field sealed in the aLength bytes at apBody. Names and values
 // are decoded ('+' is a space, %XX a byte; a '%' not followed by two hex

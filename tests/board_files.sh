@@ -6,7 +6,8 @@
 # what the archives promise: sealpost-send the script as it is here, every
 # program fully static (no interpreter, no
 # library), the ARM ones ARMv5TE soft-float code under 600 KB (formsend
-# under 100 KB), the sealing programs opening no file. Last, the archives
+# under 100 KB), the sealing programs opening no file, bfmac none but its
+# key file and printing the known answer of docs/server.md. Last, the archives
 # are packed again from the same build trees, with the same date, under
 # another umask, and must come out byte for byte the same.
 set -eu
@@ -19,8 +20,8 @@ fail() {
     exit 1
 }
 (cd "$boards" && sha256sum --check --strict SHA256SUMS)
-expected="LICENSE README bin/bfopen bin/bfseal bin/formsend bin/sealpost-send man/man1/bfopen.1 man/man1/bfseal.1 \
-man/man1/formsend.1 man/man1/sealpost-send.1"
+expected="LICENSE README bin/bfmac bin/bfopen bin/bfseal bin/formsend bin/sealpost-send man/man1/bfmac.1 \
+man/man1/bfopen.1 man/man1/bfseal.1 man/man1/formsend.1 man/man1/sealpost-send.1"
 rm -rf "$roots"
 for architecture in armel amd64; do
     root=$roots/$architecture
@@ -60,6 +61,17 @@ for run in "bfseal text key" "bfopen $sealed key"; do
     opened=$(qemu-arm -L "$armel" -strace "$armel"/bin/$run 2>&1 >/dev/null | grep -E '^[0-9]+ open' || true)
     [ -z "$opened" ] || fail "${run%% *} opens files: $opened"
 done
+key=$roots/key
+printf 'sesame\n' >"$key"
+known="-k $key -d pump-7 3734353231333638c70c840ac1c1e31145008c4a273f55aa"
+# shellcheck disable=SC2086
+mac=$(qemu-arm -L "$armel" "$armel/bin/bfmac" $known)
+[ "$mac" = 70aa729e7ef0f5d526e0b7233629cc1ef0495220d30e6762d50a75625c7d9221 ] ||
+    fail "the armel bfmac printed ${mac:-nothing}, not the known answer's MAC"
+# shellcheck disable=SC2086
+opened=$(qemu-arm -L "$armel" -strace "$armel/bin/bfmac" $known 2>&1 >/dev/null | grep -E '^[0-9]+ open' |
+    grep -v "\"$key\"" || true)
+[ -z "$opened" ] || fail "bfmac opens files other than its key file: $opened"
 
 mkdir -p "$roots/repacked"
 for architecture in armel amd64; do

@@ -14,7 +14,8 @@ foreach(table bfseal bfopen programs)
     target_link_libraries(${table}_tests PRIVATE test_support GTest::gtest_main)
     target_compile_definitions(${table}_tests PRIVATE
         "BFSEAL_PATH=\"$<TARGET_FILE:bfseal>\"" "BFOPEN_PATH=\"$<TARGET_FILE:bfopen>\""
-        "FORMSEND_PATH=\"$<TARGET_FILE:formsend>\"" "OPENSSL_PROGRAM=\"${OPENSSL_PROGRAM}\"")
+        "BFMAC_PATH=\"$<TARGET_FILE:bfmac>\"" "FORMSEND_PATH=\"$<TARGET_FILE:formsend>\""
+        "OPENSSL_PROGRAM=\"${OPENSSL_PROGRAM}\"")
 endforeach()
 target_link_libraries(bfopen_tests PRIVATE bfopen_sealed)
 

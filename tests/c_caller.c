@@ -1,9 +1,10 @@
-/* A C program using the library: the header must compile as C and link. */
+/* A C program using the libraries: their headers must compile as C and link. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "BlowfishEncDec.h"
+#include "post_mac.h"
 
 int main(void)
 {
@@ -18,5 +19,27 @@ int main(void)
     releaseCBCBuffer(&sealed);
     if (!ok)
         fprintf(stderr, "round trip through the C interface failed\n");
-    return ok ? 0 : 1;
+
+    /* The known answer of docs/server.md. */
+    const char *sealedHex = "3734353231333638c70c840ac1c1e31145008c4a273f55aa";
+    const char *known = "70aa729e7ef0f5d526e0b7233629cc1ef0495220d30e6762d50a75625c7d9221";
+    struct PostMacKey macKey;
+    struct PostMac mac;
+    derivePostMacKey("sesame", &macKey);
+    macPost(&macKey, "pump-7", sealedHex, &mac);
+    /* The last digit changed; the MAC a digit short, and a digit long. */
+    char changed[sizeof mac.digits + 1], shorter[sizeof mac.digits + 1], longer[sizeof mac.digits + 1];
+    strcpy(changed, known);
+    changed[postMacDigits - 1] = '0';
+    strcpy(shorter, known);
+    shorter[postMacDigits - 1] = '\0';
+    strcpy(longer, known);
+    strcat(longer, "1");
+    bool macOk = strcmp(mac.digits, known) == 0 && checkPostMac(&macKey, "pump-7", sealedHex, known) &&
+                 !checkPostMac(&macKey, NULL, sealedHex, known) && !checkPostMac(&macKey, "pump-7", sealedHex, changed) &&
+                 !checkPostMac(&macKey, "pump-7", sealedHex, shorter) &&
+                 !checkPostMac(&macKey, "pump-7", sealedHex, longer) && isDeviceName("pump-7", 6);
+    if (!macOk)
+        fprintf(stderr, "the MAC through the C interface is %s, not %s\n", mac.digits, known);
+    return ok && macOk ? 0 : 1;
 }

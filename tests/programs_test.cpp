@@ -1,6 +1,7 @@
 // What the shipped programs share: they load no C++ runtime (formsend needs
-// libc alone, bfseal and bfopen libcrypto and libc), the sealing programs
-// answer wrong arguments with their usage line and read a key from a file.
+// libc alone, bfseal, bfopen and bfmac libcrypto and libc), the sealing
+// programs answer wrong arguments with their usage line and read a key from
+// a file, and bfmac's MAC is HMAC-SHA256 as openssl computes it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,16 +9,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
+#include "hex.h"
 #include "program.h"
 
 namespace {
+
+// The known answer of docs/server.md, computed with Python's hmac: the key
+// text "sesame", the device pump-7, and what bfseal sealed in the README.
+const std::string kVectorHex = "3734353231333638c70c840ac1c1e31145008c4a273f55aa";
+const std::string kVectorMac = "70aa729e7ef0f5d526e0b7233629cc1ef0495220d30e6762d50a75625c7d9221";
+
+// HMAC-SHA256 by openssl, apart from bfmac's own, in lowercase hex.
+std::string hmacSha256(const std::string &key, const std::string &message)
+{
+    ProgramRun run = runProgram(
+        {{OPENSSL_PROGRAM, "mac", "-digest", "SHA256", "-macopt", "hexkey:" + toHex(key), "HMAC"}, message, nullptr});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string mac = run.out.substr(0, run.out.find('\n'));
+    for (auto &c : mac)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return mac;
+}
+
+// The MAC of a post, as a receiver that checks it computes it.
+std::string postMac(const std::string &keyText, const std::string &device, const std::string &hex)
+{
+    std::string macKey = fromHex(hmacSha256(keyText, "sealpost-mac-key-v1"));
+    return hmacSha256(macKey, "sealpost-post-v1\n" + device + "\n" + hex);
+}
 
 std::string neededLibraries(const char *path)
 {
@@ -52,6 +80,7 @@ TEST(Linkage, ProgramsNeedOnlyTheirLibraries)
         {BFSEAL_PATH, "libcrypto.so.3 libc.so.6 "},
         {FORMSEND_PATH, "libc.so.6 "},
         {BFOPEN_PATH, "libcrypto.so.3 libc.so.6 "},
+        {BFMAC_PATH, "libcrypto.so.3 libc.so.6 "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
@@ -62,10 +91,12 @@ TEST(Linkage, ProgramsNeedOnlyTheirLibraries)
 TEST(Usage, WrongArgumentsPrintTheUsageLine)
 {
     const std::string bfopenUsage = "bfopen [-b] <hex|-> <key>\nbfopen [-b] -k <file> <hex|->\n";
+    const std::string bfmacUsage = "bfmac -k <file> [-d <device>] <hex|->\n";
     const struct {
         const char *path;
         std::string usage;
         std::vector<std::string> args;
+        int status = 0; // otherwise the usage line goes to standard error
     } cases[] = {
         {BFSEAL_PATH, "bfseal <data> <key>\n", {}},
         {BFSEAL_PATH, "bfseal <data> <key>\n", {"one"}},
@@ -79,6 +110,13 @@ TEST(Usage, WrongArgumentsPrintTheUsageLine)
         {BFOPEN_PATH, bfopenUsage, {"-k", "file"}},
         {BFOPEN_PATH, bfopenUsage, {"-k", "file", "hex", "key"}},
         {BFOPEN_PATH, bfopenUsage, {"-k", "file", "-k", "file", "hex"}},
+        {BFMAC_PATH, bfmacUsage, {}, 2},
+        {BFMAC_PATH, bfmacUsage, {kVectorHex}, 2},
+        {BFMAC_PATH, bfmacUsage, {"-d", "pump-7", kVectorHex}, 2},
+        {BFMAC_PATH, bfmacUsage, {"-k", "file"}, 2},
+        {BFMAC_PATH, bfmacUsage, {"-k", "file", kVectorHex, "more"}, 2},
+        {BFMAC_PATH, bfmacUsage, {"-k", "file", "-k", "file", kVectorHex}, 2},
+        {BFMAC_PATH, bfmacUsage, {"-k", "file", "-d", "a", "-d", "b", kVectorHex}, 2},
     };
     for (const auto &c : cases) {
         std::string line;
@@ -86,9 +124,9 @@ TEST(Usage, WrongArgumentsPrintTheUsageLine)
             line += " " + arg;
         SCOPED_TRACE(c.path + line);
         ProgramRun run = runProgram({ownProgram(c.path, c.args), "", nullptr});
-        EXPECT_EQ(run.out, c.usage);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, c.status == 0 ? c.usage : "");
+        EXPECT_EQ(run.err, c.status == 0 ? "" : c.usage);
+        EXPECT_EQ(run.status, c.status);
     }
 }
 
@@ -106,10 +144,10 @@ struct KeyPath {
 };
 
 // -k FILE: the key is the file's bytes less one trailing line break, for
-// sealing and for opening alike, and the key given as an argument opens what
-// the file sealed. A file that holds no key is refused by name before
+// sealing, opening and the MAC alike, and the key given as an argument opens
+// what the file sealed. A file that holds no key is refused by name before
 // anything is written.
-TEST(KeyFile, BothProgramsReadTheKeyFromIt)
+TEST(KeyFile, EveryProgramReadsTheKeyFromIt)
 {
     const std::string text = "Attack at dawn";
     const std::string longest(4096, 'k');
@@ -125,6 +163,9 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
         {"two\nlines", "two\nlines", ""},
         {"sesame\n", "sesame", "", 3},
         {"k\xe9y \xff", "k\xe9y \xff", ""},
+        // HMAC takes a key of up to one SHA-256 block as it is, and a longer one hashed.
+        {std::string(64, 'b') + "\n", std::string(64, 'b'), ""},
+        {std::string(65, 'b') + "\r\n", std::string(65, 'b'), ""},
         {longest + "\r\n", longest, ""},
         {"", "", "is empty"},
         {"\n", "", "is empty"},
@@ -159,14 +200,19 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
             runProgram({ownProgram(BFSEAL_PATH, {"-k", file.path, text}), "", nullptr, nullptr, writeKey});
         ProgramRun opened = runProgram(
             {ownProgram(BFOPEN_PATH, {"-k", file.path, sealedBySesame}), "", nullptr, nullptr, writeKey});
+        ProgramRun mac = runProgram(
+            {ownProgram(BFMAC_PATH, {"-k", file.path, "-d", "pump-7", kVectorHex}), "", nullptr, nullptr, writeKey});
         if (!c.fault.empty()) {
             EXPECT_EQ(sealed.err, "bfseal: key file " + file.path + " " + c.fault + "\n");
             EXPECT_EQ(opened.err, "bfopen: key file " + file.path + " " + c.fault + "\n");
-            for (const ProgramRun &run : {sealed, opened})
+            EXPECT_EQ(mac.err, "bfmac: key file " + file.path + " " + c.fault + "\n");
+            for (const ProgramRun &run : {sealed, opened, mac})
                 EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(1, std::string()));
             continue;
         }
         EXPECT_EQ(std::make_pair(sealed.status, sealed.err), std::make_pair(0, std::string()));
+        EXPECT_EQ(std::make_pair(mac.status, mac.err), std::make_pair(0, std::string()));
+        EXPECT_EQ(mac.out, postMac(c.key, "pump-7", kVectorHex) + "\n");
         ProgramRun byArgument = runProgram({ownProgram(BFOPEN_PATH, {"-b", sealed.out, c.key}), "", nullptr});
         EXPECT_EQ(byArgument.out, text);
         ProgramRun fromStdin =
@@ -178,11 +224,83 @@ TEST(KeyFile, BothProgramsReadTheKeyFromIt)
     ProgramRun dataDashK = runProgram({ownProgram(BFSEAL_PATH, {"-k", "sesame"}), "", nullptr});
     EXPECT_EQ(runProgram({ownProgram(BFOPEN_PATH, {dataDashK.out, "sesame"}), "", nullptr}).out, "-k");
     for (const char *path : {"/no/such/key", "/"}) {
+        const std::string reason = path[1] == 'n' ? "No such file or directory" : "Is a directory";
         ProgramRun run = runProgram({ownProgram(BFSEAL_PATH, {"-k", path, text}), "", nullptr});
-        EXPECT_EQ(run.err, "bfseal: cannot read key file " + std::string(path) + ": " +
-                               (path[1] == 'n' ? "No such file or directory" : "Is a directory") + "\n");
+        EXPECT_EQ(run.err, "bfseal: cannot read key file " + std::string(path) + ": " + reason + "\n");
         EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(1, std::string()));
+        ProgramRun mac = runProgram({ownProgram(BFMAC_PATH, {"-k", path, kVectorHex}), "", nullptr});
+        EXPECT_EQ(mac.err, "bfmac: cannot read key file " + std::string(path) + ": " + reason + "\n");
+        EXPECT_EQ(std::make_pair(mac.status, mac.out), std::make_pair(1, std::string()));
     }
+}
+
+// bfmac: the MAC of exactly the device and the hex it is given, taken from
+// the argument or from standard input alike; what is not a device name or
+// the shape of a sealed text is refused before the key file is read.
+TEST(KeyFile, BfmacMacsTheDeviceAndTheHexAsGiven)
+{
+    EXPECT_EQ(postMac("sesame", "pump-7", kVectorHex), kVectorMac);
+    KeyPath file("sesame\n");
+    std::string oneDigit = kVectorHex, upper = kVectorHex;
+    oneDigit[30] = oneDigit[30] == '0' ? '1' : '0';
+    for (auto &c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    // Past one SHA-256 block of message, and past the reader's first buffer.
+    const std::string longHex = std::string(16, '1') + std::string(16 * 8192, 'e');
+    const std::string longest(64, 'd');
+    const std::string shape = "bfmac: the device name holds other characters than A-Z a-z 0-9 . _ -\n";
+    const struct {
+        std::vector<std::string> args; // "KEY" stands for the key file's path
+        std::string input;             // on standard input
+        std::string device, hex;       // what the MAC printed is of
+        std::string err;               // otherwise the message; the status is 1
+    } cases[] = {
+        {{"-k", "KEY", "-d", "pump-7", kVectorHex}, "", "pump-7", kVectorHex, ""},
+        {{"-d", "pump-7", "-k", "KEY", "-"}, kVectorHex + "\n", "pump-7", kVectorHex, ""},
+        {{"-k", "KEY", "-d", "pump-8", kVectorHex}, "", "pump-8", kVectorHex, ""},
+        {{"-k", "KEY", "-d", "pump-7", oneDigit}, "", "pump-7", oneDigit, ""},
+        {{"-k", "KEY", kVectorHex}, "", "", kVectorHex, ""},
+        {{"-k", "KEY", "-d", longest, kVectorHex}, "", longest, kVectorHex, ""},
+        {{"-k", "KEY", "-d", "pump-7", upper}, "", "pump-7", upper, ""},
+        {{"-k", "KEY", "-"}, longHex, "", longHex, ""},
+        {{"-k", "KEY", "-d", "pump 7", kVectorHex}, "", "", "", shape},
+        {{"-k", "KEY", "-d", "p\xc3\xbcmp", kVectorHex}, "", "", "", shape},
+        {{"-k", "/no/such/key", "-d", "pump\n7", kVectorHex}, "", "", "", shape},
+        {{"-k", "KEY", "-d", "", kVectorHex}, "", "", "",
+         "bfmac: the device name is empty; without -d the post names none\n"},
+        {{"-k", "KEY", "-d", longest + "d", kVectorHex}, "", "", "",
+         "bfmac: the device name is longer than 64 characters\n"},
+        {{"-k", "/no/such/key", "-d", "pump-7", kVectorHex + "0"}, "", "", "",
+         "bfmac: the input has an odd number of hex digits (49)\n"},
+        {{"-k", "KEY", kVectorHex.substr(0, 40)}, "", "", "",
+         "bfmac: the ciphertext is not whole blocks: 24 hex digits after the IV, not a multiple of 16\n"},
+        {{"-k", "KEY", "37343532"}, "", "", "", "bfmac: the input is too short: 8 hex digits, the IV alone takes 16\n"},
+        {{"-k", "KEY", "-x"}, "", "", "", "bfmac: character 1 of the input is not a hex digit\n"},
+        {{"-k", "KEY", "-"}, " " + kVectorHex, "", "", "bfmac: character 1 of the input is not a hex digit\n"},
+        {{"-k", "KEY", "-"}, kVectorHex + "\n" + kVectorHex, "", "",
+         "bfmac: character 49 of the input is not a hex digit\n"},
+    };
+    std::set<std::string> macs;
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        std::string line;
+        for (auto &arg : args) {
+            arg = arg == "KEY" ? file.path : arg;
+            line += " " + arg;
+        }
+        SCOPED_TRACE(line.substr(0, 100));
+        ProgramRun run = runProgram({ownProgram(BFMAC_PATH, args), c.input, nullptr});
+        EXPECT_EQ(run.err, c.err);
+        if (!c.err.empty()) {
+            EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(1, std::string()));
+            continue;
+        }
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, postMac("sesame", c.device, c.hex) + "\n");
+        macs.insert(run.out);
+    }
+    // Each change of the device or the hex, none included, is a MAC of its own.
+    EXPECT_EQ(macs.size(), 7u);
 }
 
 // A process that has ended meanwhile holds no key: its command line reads

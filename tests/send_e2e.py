@@ -1,8 +1,9 @@
 """sealpost-send run whole under dash and under busybox ash, in a private
-network namespace (see in_netns.sh), against sealpost-receiver on
-127.0.0.1, nothing on 127.0.0.5, and small servers of this script's own
-that answer 503, never answer, or record each form and answer 204 slowly,
-202 or 201.
+network namespace (see in_netns.sh), against sealpost-receiver behind a
+relay on 127.0.0.1 that records each form, nothing on 127.0.0.5, and small
+servers of this script's own that answer 503, never answer, or record each
+form and answer 204 slowly, 202 or 201. Every form posted or spooled
+carries the MAC that Python's hmac makes, or, with -A, none.
 The busybox runs see only busybox's applets on PATH, and busybox has no
 flock, so they take the lock folder.
 
@@ -14,6 +15,8 @@ to qemu-arm.
 
 Usage: send_e2e.py BUILD_DIR
 """
+import hashlib
+import hmac
 import json
 import os
 import pathlib
@@ -33,11 +36,17 @@ SOURCE = pathlib.Path(__file__).resolve().parent.parent
 BOARD_ROOT = os.environ.get("SEALPOST_BOARD_ROOT")
 BOARD_BUSYBOX = os.environ.get("SEALPOST_BOARD_BUSYBOX")
 UP, DOWN, BUSY, SILENT, SLOW = "127.0.0.1", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8"
-ACCEPTED, CREATED = "127.0.0.9", "127.0.0.10"
-ENTRY = re.compile(r"(device=[A-Za-z0-9._-]{1,64}&)?sealed=([0-9a-f]{16}(?:[0-9a-f]{16})*)\n")
+ACCEPTED, CREATED, RECEIVER = "127.0.0.9", "127.0.0.10", "127.0.0.11"
+ENTRY = re.compile(r"(device=[A-Za-z0-9._-]{1,64}&)?sealed=([0-9a-f]{16}(?:[0-9a-f]{16})*)(?:&mac=([0-9a-f]{64}))?\n")
 TOOK_OVER = "sealpost-send: took over the spool's lock from process {}, which no longer runs\n"
 ELEVEN = [f"s{number}" for number in range(1, 12)]
 BOOT_ID = pathlib.Path("/proc/sys/kernel/random/boot_id").read_text()
+# Texts spooled as versions before MACs did, the longest one with no room
+# left for a MAC.
+OLD, OLD_LONGEST = "o1", "o" * 65483
+# Spooled by hand, each with a MAC that valid_entry must refuse.
+BAD_MACS = ["&mac=" + "a" * 63, "&mac=" + "A" * 64, "&mac=" + "a" * 65, "&mac=",
+            "&mac=" + "a" * 64 + "&mac=" + "a" * 64, "&mac=" + "a" * 64 + "&x=1"]
 # name, host, options, texts (each its own run; two at once for "together";
 # None for --flush), status, kept by the server at host (a stub that records,
 # else the receiver), left in the spool, stderr of the last run (a pattern),
@@ -55,7 +64,9 @@ TABLE = [
     # A power cut left a lock folder of an earlier boot and a half entry.
     ("back", UP, ["-d", "pump-3"], ["r5"], 0, ["r2", "r3", "r4", "r5"], [], "stale", 10),
     # 65,488 bytes with the shell's tag: the form is the 131,071 bytes formsend takes.
-    ("the longest text", UP, ["-d", "d" * 64], ["x" * 65483], 0, ["x" * 65483], [], "", 10),
+    ("the longest text, without a MAC", UP, ["-A", "-d", "d" * 64], ["x" * 65483], 0, ["x" * 65483], [], "", 10),
+    # 65,448 bytes: the form with its MAC is 131,060 bytes, and a block more would not fit.
+    ("the longest text with its MAC", UP, ["-d", "e" * 64], ["x" * 65443], 0, ["x" * 65443], [], "", 10),
     ("full spool", DOWN, ["-n", "2", "-d", "pump-4"], ["r6", "r7", "r8"], 75, [], ["r7", "r8"],
      r"sealpost-send: the spool holds more than 2 entries: dropped the oldest, 000000001\n"
      r"sealpost-send: formsend failed: .*; the spool \S+ holds 2 entries\n", 10),
@@ -69,12 +80,30 @@ TABLE = [
     # A lock folder whose run died in this boot is no more held than one of
     # an earlier boot; -t cuts short the wait of a run that thinks it is.
     ("dead lock, 201", CREATED, ["-t", "3", "-d", "pump-7"], ["r10"], 0, ["r10"], [], "took over", 10),
+    # An entry of a version before MACs waits while its MAC cannot be made:
+    # --flush without -k, and no /etc/sealpost/key.
+    ("old entry, no key", ACCEPTED, [], [None], 75, [], [OLD],
+     r"bfmac: cannot read key file /etc/sealpost/key: No such file or directory\n"
+     r"sealpost-send: 000000001 was spooled without a MAC, and bfmac could not make one; "
+     r"the spool \S+ holds 1 entry\n", 10),
+    # Then it posts with the MAC of the device it was sealed for, not the run's.
+    ("old entry", ACCEPTED, ["-d", "pump-9"], ["r11"], 0, [OLD, "r11"], [], "", 10),
+    ("old entry, the longest", ACCEPTED, ["-d", "pump-9"], ["r12"], 0, [OLD_LONGEST, "r12"], [],
+     r"sealpost-send: 000000001 was spooled without a MAC and has no room for one: posted as it is\n", 10),
+    ("bad MACs", ACCEPTED, ["-d", "pump-9"], ["r13"], 0, ["r13"], [],
+     "".join(rf"sealpost-send: {n:09d} is not a spooled form; moved aside as \S+/bad-{n:09d}\n"
+             for n in range(1, len(BAD_MACS) + 1)), 10),
+    ("waits with its MAC", DOWN, ["-d", "pump-9"], ["r14"], 75, [], ["r14"],
+     r"sealpost-send: formsend failed: .*; the spool \S+ holds 1 entry\n", 10),
+    # -A posts every entry without its MAC, the one spooled with it too.
+    ("-A", ACCEPTED, ["-A", "-d", "pump-9"], ["r15"], 0, ["r14", "r15"], [], "", 10),
 ]
 
 
 class Stub(threading.Thread):
-    """Port 80 of address: answers 503, never answers, or records each form
-    and answers with status after delay seconds."""
+    """Port 80 of address: answers 503, never answers, records each form
+    and answers with status after delay seconds, or records each form and
+    passes the request on to the receiver, and its answer back."""
 
     def __init__(self, address, mode, status=b"204 No Content", delay=0.0):
         super().__init__(daemon=True)
@@ -98,6 +127,16 @@ class Stub(threading.Thread):
         if self.mode == "silent":
             self.held.append(connection)
             return
+        if self.mode == "relay":
+            self.forms.append(body.decode())
+            with socket.create_connection((RECEIVER, 80)) as receiver:
+                receiver.sendall(head + b"\r\n\r\n" + body)
+                answer = b""
+                while chunk := receiver.recv(65536):
+                    answer += chunk
+            connection.sendall(answer)
+            connection.close()
+            return
         status = b"503 Service Unavailable"
         if self.mode == "record":
             time.sleep(self.delay)
@@ -114,6 +153,30 @@ def opened(form):
     run = program("bfopen", "-k", str(KEY_FILE), match[2])
     assert run.returncode == 0, run.stderr
     return (match[1] or "")[7:-1], run.stdout.decode()
+
+
+def mac_of(device, hex):
+    """The MAC of a post, made with Python's hmac apart from bfmac."""
+    mac_key = hmac.new(KEY, b"sealpost-mac-key-v1", hashlib.sha256).digest()
+    return hmac.new(mac_key, f"sealpost-post-v1\n{device}\n{hex}".encode(), hashlib.sha256).hexdigest()
+
+
+def carries_mac(form):
+    """Whether the form carries a MAC, which must then be the one of its
+    device and its hex."""
+    match = ENTRY.fullmatch(form + "\n")
+    assert match, form
+    if match[3] is None:
+        return False
+    assert match[3] == mac_of((match[1] or "")[7:-1], match[2]), form
+    return True
+
+
+def spool_as_before_macs(spool, device, text):
+    """An entry as versions before MACs wrote it, after the last."""
+    sealed = program("bfseal", "-k", str(KEY_FILE), text).stdout.decode()
+    last = max([int(entry.name) for entry in spool.iterdir() if entry.name.isdigit()], default=0)
+    (spool / f"{last + 1:09d}").write_text(f"device={device}&sealed={sealed}\n")
 
 
 def path_of(folder, tools, programs):
@@ -148,10 +211,10 @@ def shells(work):
         hand_arm_programs_to_qemu()
         busybox = pathlib.Path(BOARD_BUSYBOX)
         applets = subprocess.run([busybox, "--list"], capture_output=True, check=True).stdout.decode().split()
-        # bfseal and formsend are found beside the script, as the archive has them.
+        # bfseal, bfmac and formsend are found beside the script, as the archive has them.
         return {"qarm": ([busybox, "ash", f"{BOARD_ROOT}/bin/sealpost-send"],
                          path_of(work / "board-bin", {name: busybox for name in applets}, {}), False)}
-    ours = {name: BUILD / name / name for name in ("bfseal", "formsend")}
+    ours = {name: BUILD / name / name for name in ("bfseal", "bfmac", "formsend")}
     busybox = shutil.which("busybox")
     applets = subprocess.run([busybox, "--list"], capture_output=True, check=True).stdout.decode().split()
     script = str(SOURCE / "send" / "sealpost-send")
@@ -172,9 +235,10 @@ class SendTest(unittest.TestCase):
         KEY_FILE = work / "key"
         KEY_FILE.write_bytes(KEY + b"\n")
         (work / "receiver").mkdir()
-        cls.receiver = Receiver(work / "receiver", KEY)
-        cls.stubs = {BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"), SLOW: Stub(SLOW, "record", delay=0.3),
-                     ACCEPTED: Stub(ACCEPTED, "record", b"202 Accepted"), CREATED: Stub(CREATED, "record", b"201 Created")}
+        cls.receiver = Receiver(work / "receiver", KEY, RECEIVER)
+        cls.stubs = {UP: Stub(UP, "relay"), BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"),
+                     SLOW: Stub(SLOW, "record", delay=0.3), ACCEPTED: Stub(ACCEPTED, "record", b"202 Accepted"),
+                     CREATED: Stub(CREATED, "record", b"201 Created")}
         cls.shells = shells(work)
 
     @classmethod
@@ -182,16 +246,19 @@ class SendTest(unittest.TestCase):
         assert cls.receiver.stop() == 0, cls.receiver.log()
         cls.work.cleanup()
 
+    def forms(self, host):
+        return self.stubs[host].forms if host in self.stubs else []
+
     def kept(self, host):
         if host in self.stubs and self.stubs[host].mode == "record":
             return [opened(form)[1] for form in self.stubs[host].forms]
         lines = self.receiver.command("export").stdout.decode().splitlines()
         return [json.loads(line)["text"] for line in lines]
 
-    def run_send(self, shell, spool, host, options, text, extra=()):
+    def run_send(self, shell, spool, host, options, text, extra=(), key=True):
         command, path, _ = self.shells[shell]
         arguments = ["--flush"] if text is None else []
-        arguments += ["-k", str(KEY_FILE), "-s", str(spool), *options, *extra, host, "/"]
+        arguments += (["-k", str(KEY_FILE)] if key else []) + ["-s", str(spool), *options, *extra, host, "/"]
         return subprocess.Popen(command + arguments + ([] if text is None else [f"{text} {shell}"]),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, PATH=path))
 
@@ -215,11 +282,21 @@ class SendTest(unittest.TestCase):
                             (spool / ".lock").mkdir()
                             (spool / ".lock" / "owner").write_text(f"{dead.pid} {BOOT_ID}")
                             errors = re.escape(TOOK_OVER.format(dead.pid))
-                    before = self.kept(host)
+                    if name == "old entry, no key":
+                        spool_as_before_macs(spool, "pump-8", f"{OLD} {shell}")
+                        if os.path.exists("/etc/sealpost/key"):
+                            continue
+                    if name == "old entry, the longest":
+                        spool_as_before_macs(spool, "d" * 64, f"{OLD_LONGEST} {shell}")
+                    if name == "bad MACs":
+                        sealed = program("bfseal", "-k", str(KEY_FILE), "bad").stdout.decode()
+                        for number, mac in enumerate(BAD_MACS, 1):
+                            (spool / f"{number:09d}").write_text(f"sealed={sealed}{mac}\n")
+                    before, sent = self.kept(host), len(self.forms(host))
                     started = time.monotonic()
                     runs = []
                     for text in texts:
-                        runs.append(self.run_send(shell, spool, host, options, text))
+                        runs.append(self.run_send(shell, spool, host, options, text, key=name != "old entry, no key"))
                         if name != "together":
                             runs[-1].wait(timeout=60)
                     outcomes = [(run.wait(timeout=60), *run.communicate()) for run in runs]
@@ -230,12 +307,22 @@ class SendTest(unittest.TestCase):
                         self.assertRegex(stderr.decode(), f"^{errors}$")
                     self.assertLess(elapsed, seconds)
                     self.assertEqual(self.kept(host)[len(before):], [f"{text} {shell}" for text in kept])
-                    # The spool holds the forms alone, each text once, in order.
+                    # Each form with its MAC, even one spooled without; none with -A, nor one with no room.
+                    self.assertEqual([carries_mac(form) for form in self.forms(host)[sent:]],
+                                     ["-A" not in options and text != OLD_LONGEST for text in kept])
+                    if name == "bad MACs":
+                        for number, mac in enumerate(BAD_MACS, 1):
+                            moved = spool / f"bad-{number:09d}"
+                            self.assertTrue(moved.read_text().endswith(mac + "\n"))
+                            moved.unlink()
+                    # The spool holds the forms alone, each text once, in order, each with its MAC but the old one.
                     entries = sorted(spool.iterdir())
                     self.assertEqual([entry.name for entry in entries if not entry.name[0].isdigit()],
                                      [".flock"] if has_flock else [])
                     self.assertEqual([opened(entry.read_text()[:-1])[1] for entry in entries
                                       if entry.name[0].isdigit()], [f"{text} {shell}" for text in left])
+                    self.assertEqual([carries_mac(entry.read_text()[:-1]) for entry in entries
+                                      if entry.name[0].isdigit()], [text != OLD for text in left])
             # Two runs at once: each entry posted once, in order, with the device it was sealed for.
             self.assertEqual([opened(form) for form in self.stubs[SLOW].forms[recorded:]],
                              [] if BOARD_ROOT else [("pump-4", f"r7 {shell}"), ("pump-4", f"r8 {shell}"),
@@ -264,9 +351,16 @@ class SendTest(unittest.TestCase):
             ([], "a\nb", "/", "r", 64, "is not a name or an IPv4 address"),
             ([], UP, "page", "r", 64, "the page must start with /"),
             ([], UP, "/a b", "r", 64, "the page holds a blank or a control character"),
-            ([], UP, "/", "x" * 65489, 64, "the text holds 65489 bytes; at most 65488 can be sent"),
+            ([], UP, "/", "x" * 65449, 64, "the text holds 65449 bytes; at most 65448 can be sent"),
+            (["-A"], UP, "/", "x" * 65489, 64, "the text holds 65489 bytes; at most 65488 can be sent"),
             ([], UP, "/", "r", 69, "formsend is neither on PATH nor beside"),
+            ([], UP, "/", "r", 69, "bfmac is neither on PATH nor beside"),
         ]
+        # Without the folder of links, bfseal and formsend are nowhere; beside them alone, bfmac is.
+        missing = {"formsend": "/usr/bin:/bin"}
+        if not BOARD_ROOT:
+            missing["bfmac"] = path_of(work / "no-bfmac", {}, {name: BUILD / name / name for name in
+                                                              ("bfseal", "formsend")}) + ":/usr/bin:/bin"
         for shell, (command, path, _) in self.shells.items():
             for options, host, page, text, status, message in cases:
                 if status == 69 and BOARD_ROOT:
@@ -274,10 +368,10 @@ class SendTest(unittest.TestCase):
                 with self.subTest(shell=shell, options=options, host=host, page=page):
                     spool = work / "refused"
                     key = [] if options[:1] == ["-k"] else ["-k", str(KEY_FILE)]
-                    # Without the folder of links, bfseal and formsend are nowhere.
+                    run_path = missing[message.split()[0]] if status == 69 else path
                     run = subprocess.run(command + key + options + ["-s", str(spool), host, page]
                                          + ([] if text is None else [text]), capture_output=True,
-                                         env=dict(os.environ, PATH="/usr/bin:/bin" if status == 69 else path), timeout=60)
+                                         env=dict(os.environ, PATH=run_path), timeout=60)
                     self.assertEqual(run.returncode, status, run.stderr)
                     self.assertIn(message, run.stderr.decode())
                     self.assertFalse(spool.exists())

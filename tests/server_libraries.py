@@ -8,7 +8,10 @@ with bfopen, for each key length 1 to 72; prints the key lengths found to
 open and fails when they are not the ones the guide states. Then one table
 of inputs that bfopen opens or refuses, which the library must open or
 refuse alike, and of texts its seal function must refuse; and its seal and
-open fail, not answer, without OpenSSL's legacy provider.
+open fail, not answer, without OpenSSL's legacy provider. Last, its MAC
+functions give the known answer of server.md's "Authentic posts", which
+Python's hmac and bfmac give too, and refuse the post with its hex, its
+device or its MAC changed.
 openssl: the guide's openssl enc recipe.
 nginx, apache: the PHP checklists with real servers on port 80 of the
 loopback, in a private network namespace (run under in_netns.sh): the files
@@ -18,6 +21,8 @@ formsend posts what bfseal sealed, and the page keeps exactly what opens.
 Usage: server_libraries.py python|node|php|openssl|nginx|apache BUILD_DIR GUIDE
 """
 import glob
+import hashlib
+import hmac
 import json
 import os
 import pathlib
@@ -49,7 +54,9 @@ MOVED = ("/etc/sealpost-php", "/etc/sealpost-node", "/etc/ssl/openssl-legacy.cnf
 # and answers "ok HEX" or "error MESSAGE" for each. open: opens the argument,
 # as a string; seal: seals the argument, a text as Python writes it in UTF-8
 # (Node.js: UTF-16, for lone surrogates; PHP: the bytes); seal_bytes: seals
-# the argument's bytes, as a bytes object where the language has one.
+# the argument's bytes, as a bytes object where the language has one. mac:
+# the MAC of the post "DEVICE LF HEX", under the key text; check: "1" when
+# "DEVICE LF HEX LF MAC" is that post with its MAC, else "0".
 DRIVERS = {
     "python": """
 import sys
@@ -59,6 +66,10 @@ for line in sys.stdin:
         key, arg = bytes.fromhex(key), bytes.fromhex(arg)
         if op == "open":
             out = open_sealed(arg.decode("latin-1"), key).encode().hex()
+        elif op == "mac":
+            out = post_mac(derive_mac_key(key), *arg.decode().split("\\n"))
+        elif op == "check":
+            out = "1" if mac_ok(derive_mac_key(key), *arg.decode().split("\\n")) else "0"
         else:
             out = seal(arg.decode("utf-8", "surrogatepass") if op == "seal" else arg, key)
         print("ok", out)
@@ -71,6 +82,8 @@ for (const line of require("fs").readFileSync(0, "latin1").split("\\n").filter(B
   try {
     const k = Buffer.from(key, "hex"), a = Buffer.from(arg, "hex");
     const out = op === "open" ? Buffer.from(openSealed(a.toString("latin1"), k)).toString("hex")
+      : op === "mac" ? postMac(deriveMacKey(k), ...a.toString("latin1").split("\\n"))
+      : op === "check" ? (macOk(deriveMacKey(k), ...a.toString("latin1").split("\\n")) ? "1" : "0")
       : seal(op === "seal" ? a.toString("utf16le") : a, k);
     console.log("ok " + out);
   } catch (error) {
@@ -82,7 +95,12 @@ for (const line of require("fs").readFileSync(0, "latin1").split("\\n").filter(B
 foreach (file('php://stdin', FILE_IGNORE_NEW_LINES) as $line) {
     [$op, $key, $arg] = explode(' ', $line);
     try {
-        $out = $op === 'open' ? bin2hex(open_sealed(hex2bin($arg), hex2bin($key))) : seal(hex2bin($arg), hex2bin($key));
+        $out = match ($op) {
+            'open' => bin2hex(open_sealed(hex2bin($arg), hex2bin($key))),
+            'mac' => post_mac(derive_mac_key(hex2bin($key)), ...explode("\\n", hex2bin($arg))),
+            'check' => mac_ok(derive_mac_key(hex2bin($key)), ...explode("\\n", hex2bin($arg))) ? '1' : '0',
+            default => seal(hex2bin($arg), hex2bin($key)),
+        };
         echo "ok $out\\n";
     } catch (Throwable $error) {
         echo 'error ', strtok($error->getMessage(), "\\n"), "\\n";
@@ -225,6 +243,39 @@ NOT_SEALED = [("seal", "a\0b", ()), ("seal", "\x1b[0m", ()), ("seal", "a\x85", (
               ("seal_bytes", b"Attack at dawn", ("php",))]
 
 
+def known_answer():
+    """The known answer of server.md's "Authentic posts": key text, device,
+    sealed hex, MAC and MAC with no device, checked against Python's hmac
+    and bfmac, which the libraries' MAC functions must give alike."""
+    section = pathlib.Path(sys.argv[3]).with_name("server.md").read_text().split("\n## Authentic posts\n")[1]
+    rows = dict(re.findall(r"^\| ([a-zA-Z ]+) \| `([^`]*)`", section, re.M))
+    key, device, hex = rows["key text"].encode(), rows["device"], rows["sealed hex"]
+    mac_key = hmac.new(key, b"sealpost-mac-key-v1", hashlib.sha256).digest()
+    for name, named in (("MAC", device), ("MAC with no device", "")):
+        mac = hmac.new(mac_key, f"sealpost-post-v1\n{named}\n{hex}".encode(), hashlib.sha256).hexdigest()
+        assert rows[name] == mac, (name, rows[name], mac)
+    with tempfile.NamedTemporaryFile() as file:
+        file.write(key + b"\n")
+        file.flush()
+        run = program("bfmac", "-k", file.name, "-d", device, hex)
+    assert (run.returncode, run.stdout.decode()) == (0, rows["MAC"] + "\n"), run
+    return key, device, hex, rows["MAC"], rows["MAC with no device"]
+
+
+def mac_requests(known):
+    """Requests of the MAC functions, each with the answer it must get: the
+    known answer, with no device, and the post with one thing changed."""
+    key, device, hex, mac, bare = known
+    changed_hex = hex[:20] + ("0" if hex[20] != "0" else "1") + hex[21:]
+    changed_mac = mac[:-1] + ("0" if mac[-1] != "0" else "1")
+    cases = [("mac", [device, hex], mac), ("mac", ["", hex], bare), ("check", [device, hex, mac], "1"),
+             ("check", ["", hex, bare], "1"), ("check", [device, changed_hex, mac], "0"),
+             ("check", [device + "x", hex, mac], "0"), ("check", ["", hex, mac], "0"),
+             ("check", [device, hex, changed_mac], "0"), ("check", [device, hex, mac.upper()], "0"),
+             ("check", [device, hex, mac[:-1]], "0"), ("check", [device, hex, mac + "0"], "0")]
+    return [(request(op, key, "\n".join(fields).encode()), f"ok {answer}") for op, fields, answer in cases]
+
+
 def request(op, key, arg):
     if op == "seal" and isinstance(arg, str):
         arg = arg.encode("utf-16-le" if LIBRARY == "node" else "utf-8", "surrogatepass")
@@ -282,6 +333,8 @@ def library_outcomes(workdir, sealed):
     requests += "".join(request("open", ROWS[0][0], hex.encode()) for hex in MALFORMED)
     requests += "".join(request("open", KEY, hex.encode()) for hex, _ in table)
     requests += "".join(request(op, KEY, text) for op, text, _ in NOT_SEALED)
+    macs = mac_requests(known_answer())
+    requests += "".join(line for line, _ in macs)
     results = []
     for command, env in commands:
         name = " ".join(command) + "".join(f" with {name}" for name in env)
@@ -304,6 +357,9 @@ def library_outcomes(workdir, sealed):
             assert answer.startswith(expected), f"{name} opened {hex[:40]!r}: {answer[:60]}, bfopen {text!r:.40}"
         for (op, text, takes), answer in zip(NOT_SEALED, rest):
             assert answer.startswith("ok " if LIBRARY in takes else "error "), f"{name} {op} {text!r}: {answer}"
+        for (line, expected), answer in zip(macs, rest):
+            assert answer == expected, f"{name} {line.strip()}: {answer}, not {expected}"
+        print(f"{name}: the MAC of the known answer, and {len(macs) - 4} changed posts refused")
         results.append((name, opens, seals))
     if bare:
         # Without Blowfish, sealing or opening anything must fail, never

@@ -1,6 +1,6 @@
 #!/bin/sh
 # unpacked_packages.sh WORK DEB...: unpacks the packages into WORK/root with
-# dpkg-deb -x and uses them from there: the programs seal, open and start,
+# dpkg-deb -x and uses them from there: the programs seal, open, MAC and start,
 # and sealpost-send asks for its arguments; hardening-check passes on each
 # program; every man page renders without warnings;
 # the receiver's unit passes systemd-analyze verify; the consumer project
@@ -84,6 +84,10 @@ key=sesame
 sealed=$(run "$root/usr/bin/bfseal" "$text" "$key")
 [ "$(run "$root/usr/bin/bfopen" "$sealed" "$key")" = "$text" ] || fail "unpacked bfopen did not open what bfseal sealed"
 [ -z "$(run "$root/usr/bin/formsend")" ] || fail "unpacked formsend wrote something without arguments"
+printf '%s\n' "$key" >"$work/key"
+mac=$(run "$root/usr/bin/bfmac" -k "$work/key" -d pump-7 3734353231333638c70c840ac1c1e31145008c4a273f55aa)
+[ "$mac" = 70aa729e7ef0f5d526e0b7233629cc1ef0495220d30e6762d50a75625c7d9221 ] ||
+    fail "unpacked bfmac printed ${mac:-nothing}, not the MAC of docs/server.md's known answer"
 
 # hardening-check's verdict on every program, less two checks that no
 # program built on Debian 12 or 13 passes: x86 control-flow protection (the
