@@ -224,6 +224,9 @@ MHD_Result receive(Receiver *apReceiver, MHD_Connection *apConnection, Request *
     case formBadDevice:
         return queueText(apReceiver, apConnection, MHD_HTTP_BAD_REQUEST,
                          "the field device must be given once, as 1 to 64 of A-Z a-z 0-9 . _ -");
+    case formBadMac:
+        return queueText(apReceiver, apConnection, MHD_HTTP_BAD_REQUEST,
+                         "the field mac must be given once, as 64 lowercase hex digits");
     case formOutOfMemory:
         return queueText(apReceiver, apConnection, MHD_HTTP_SERVICE_UNAVAILABLE, "the receiver is out of memory");
     case formOk:
@@ -231,14 +234,21 @@ MHD_Result receive(Receiver *apReceiver, MHD_Connection *apConnection, Request *
     }
     apRequest->sealed = form.sealed;
     memcpy(apRequest->device, form.device, sizeof apRequest->device);
+    memcpy(apRequest->mac, form.mac, sizeof apRequest->mac);
     const char *device = form.hasDevice ? apRequest->device : nullptr;
-    PostOpening opening = openPost(&apReceiver->ring, device, form.sealed, &apRequest->text);
+    const char *mac = form.hasMac ? apRequest->mac : nullptr;
+    PostOpening opening =
+        openPost(&apReceiver->ring, device, form.sealed, mac, apReceiver->requireMac, &apRequest->text);
+    apReceiver->counts.decryptions += opening.decryptions;
     if (opening.result == openOutOfMemory)
         return queueText(apReceiver, apConnection, MHD_HTTP_SERVICE_UNAVAILABLE, "the receiver is out of memory");
-    apRequest->noKey = opening.noKey;
     apRequest->post.sealed = apRequest->sealed;
     apRequest->post.text = apRequest->text;
     apRequest->post.device = device;
+    apRequest->post.mac = mac;
+    apRequest->post.authentic = opening.authentic;
+    apRequest->post.noKey = opening.noKey;
+    apRequest->post.forged = opening.forged;
     peerOf(apConnection, apRequest->post.peer);
     if (apReceiver->trustedProxy[0] != '\0' && strcmp(apRequest->post.peer, apReceiver->trustedProxy) == 0)
         forwardedPeer(apConnection, apRequest->post.peer);

@@ -141,15 +141,20 @@ void answerGroup(Receiver *apReceiver, const Group *apGroup)
                 apGroup->result.message);
     for (Request *request = apGroup->first; request != nullptr;) {
         Request *next = request->nextWaiting;
+        const Post *post = &request->post;
         if (failed)
             ++counts->unavailable;
-        else if (request->post.duplicate)
+        else if (post->duplicate)
             ++counts->duplicate;
-        else if (request->text != nullptr)
+        else if (post->forged)
+            ++counts->forged;
+        else if (post->text != nullptr)
             ++counts->kept;
         else
             ++counts->notOpened;
-        if (!failed && request->text == nullptr && !request->post.duplicate)
+        if (!failed && !post->duplicate && post->forged)
+            noteForged(apReceiver, request);
+        else if (!failed && !post->duplicate && post->text == nullptr)
             deferLine(apReceiver, request);
         resume(request, !failed);
         request = next;

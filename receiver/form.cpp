@@ -81,18 +81,18 @@ SealedForm readSealedForm(const char *apBody, size_t aLength)
     for (size_t i = 0; i < aLength; ++i)
         fields += apBody[i] == '&';
     if (fields > formMaxFields)
-        return {formTooManyFields, {sealedHexOk, 0}, nullptr, false, {}};
+        return {formTooManyFields, {sealedHexOk, 0}, nullptr, false, {}, false, {}};
 
     Field field;
     findField(apBody, aLength, "sealed", &field);
     if (field.count != 1)
-        return {formNotOneSealed, {sealedHexOk, 0}, nullptr, false, {}};
+        return {formNotOneSealed, {sealedHexOk, 0}, nullptr, false, {}, false, {}};
     const char *value = field.value;
     size_t valueLength = field.length;
 
     char *sealed = static_cast<char *>(malloc(valueLength + 1));
     if (sealed == nullptr)
-        return {formOutOfMemory, {sealedHexOk, 0}, nullptr, false, {}};
+        return {formOutOfMemory, {sealedHexOk, 0}, nullptr, false, {}, false, {}};
     size_t length = decode(value, valueLength, sealed);
     sealed[length] = '\0';
     // A decoded zero byte would end the text early: it is a character that
@@ -103,22 +103,37 @@ SealedForm readSealedForm(const char *apBody, size_t aLength)
         shape = {sealedHexNotADigit, static_cast<size_t>(zero - sealed) + 1};
     if (shape.fault != sealedHexOk) {
         free(sealed);
-        return {formSealedShape, shape, nullptr, false, {}};
+        return {formSealedShape, shape, nullptr, false, {}, false, {}};
     }
 
-    SealedForm form = {formOk, shape, sealed, false, {}};
+    SealedForm form = {formOk, shape, sealed, false, {}, false, {}};
     findField(apBody, aLength, "device", &field);
+    if (field.count > 0) {
+        // A name decodes to at most as many bytes as it has.
+        char device[3 * deviceNameMax];
+        size_t deviceLength = field.length <= sizeof device ? decode(field.value, field.length, device) : 0;
+        if (field.count > 1 || !isDeviceName(device, deviceLength)) {
+            free(sealed);
+            return {formBadDevice, shape, nullptr, false, {}, false, {}};
+        }
+        memcpy(form.device, device, deviceLength);
+        form.device[deviceLength] = '\0';
+        form.hasDevice = true;
+    }
+    findField(apBody, aLength, "mac", &field);
     if (field.count == 0)
         return form;
-    // A name decodes to at most as many bytes as it has.
-    char device[3 * deviceNameMax];
-    size_t deviceLength = field.length <= sizeof device ? decode(field.value, field.length, device) : 0;
-    if (field.count > 1 || !isDeviceName(device, deviceLength)) {
+    char mac[3 * postMacDigits];
+    size_t macLength = field.length <= sizeof mac ? decode(field.value, field.length, mac) : 0;
+    bool digits = field.count == 1 && macLength == postMacDigits;
+    for (size_t i = 0; digits && i < macLength; ++i)
+        digits = (mac[i] >= '0' && mac[i] <= '9') || (mac[i] >= 'a' && mac[i] <= 'f');
+    if (!digits) {
         free(sealed);
-        return {formBadDevice, shape, nullptr, false, {}};
+        return {formBadMac, shape, nullptr, false, {}, false, {}};
     }
-    memcpy(form.device, device, deviceLength);
-    form.device[deviceLength] = '\0';
-    form.hasDevice = true;
+    memcpy(form.mac, mac, macLength);
+    form.mac[macLength] = '\0';
+    form.hasMac = true;
     return form;
 }

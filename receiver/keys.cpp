@@ -58,16 +58,29 @@ KeysFault readKey(const char *apPath, char **apKey)
     return *apKey != nullptr ? kNoFault : keysFault("out of memory reading %s", apPath);
 }
 
-// The schedule of the key in apPath.
-KeysFault readSchedule(const char *apPath, BFSchedule **apSchedule)
+// What the receiver holds of a key text: its schedule and its MAC key.
+bool makeRingKey(const char *apKey, RingKey *apRingKey)
+{
+    apRingKey->schedule = allocSchedule(apKey);
+    derivePostMacKey(apKey, &apRingKey->mac);
+    return apRingKey->schedule != nullptr;
+}
+
+void releaseRingKey(RingKey *apRingKey)
+{
+    releaseSchedule(apRingKey->schedule);
+    OPENSSL_cleanse(apRingKey, sizeof *apRingKey);
+}
+
+KeysFault readRingKey(const char *apPath, RingKey *apRingKey)
 {
     char *key = nullptr;
     KeysFault fault = readKey(apPath, &key);
     if (fault.failed)
         return fault;
-    *apSchedule = allocSchedule(key);
+    bool made = makeRingKey(key, apRingKey);
     wipeAndFree(key);
-    return *apSchedule != nullptr ? kNoFault : keysFault("out of memory reading %s", apPath);
+    return made ? kNoFault : keysFault("out of memory reading %s", apPath);
 }
 
 bool joinPath(char *apPath, const char *apFolder, const char *apName)
@@ -98,10 +111,9 @@ struct Loading {
 KeysFault addKey(Loading *apLoading, const char *apPath)
 {
     KeyRing *ring = apLoading->ring;
-    if (!grow(reinterpret_cast<void **>(&ring->schedules), ring->keyCount, &apLoading->keyCapacity,
-              sizeof *ring->schedules))
+    if (!grow(reinterpret_cast<void **>(&ring->keys), ring->keyCount, &apLoading->keyCapacity, sizeof *ring->keys))
         return keysFault("out of memory reading %s", apPath);
-    KeysFault fault = readSchedule(apPath, &ring->schedules[ring->keyCount]);
+    KeysFault fault = readRingKey(apPath, &ring->keys[ring->keyCount]);
     if (!fault.failed)
         ++ring->keyCount;
     return fault;
@@ -227,8 +239,11 @@ KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
 {
     *apRing = {};
     KeysFault fault = kNoFault;
-    if (aSettings.keyFile != nullptr)
-        fault = readSchedule(aSettings.keyFile, &apRing->single);
+    if (aSettings.keyFile != nullptr) {
+        apRing->single = static_cast<RingKey *>(calloc(1, sizeof *apRing->single));
+        fault = apRing->single != nullptr ? readRingKey(aSettings.keyFile, apRing->single)
+                                          : keysFault("out of memory reading %s", aSettings.keyFile);
+    }
     if (!fault.failed && aSettings.masterKey != nullptr)
         fault = readKey(aSettings.masterKey, &apRing->master);
     if (!fault.failed && aSettings.keysDir != nullptr) {
@@ -248,10 +263,10 @@ KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
             decoy[2 * i + 1] = kDigits[random[i] & 15];
         }
         decoy[2 * sizeof random] = '\0';
-        apRing->decoys[k] = drawn ? allocSchedule(decoy) : nullptr;
+        bool made = drawn && makeRingKey(decoy, &apRing->decoys[k]);
         OPENSSL_cleanse(random, sizeof random);
         OPENSSL_cleanse(decoy, sizeof decoy);
-        if (apRing->decoys[k] == nullptr)
+        if (!made)
             fault = keysFault(drawn ? "out of memory making the keys" : "cannot draw a random key");
     }
     if (fault.failed)
@@ -261,16 +276,18 @@ KeysFault loadKeyRing(KeySettings aSettings, KeyRing *apRing)
 
 void freeKeyRing(KeyRing *apRing)
 {
-    releaseSchedule(apRing->single);
+    if (apRing->single != nullptr)
+        releaseRingKey(apRing->single);
+    free(apRing->single);
     wipeAndFree(apRing->master);
     for (size_t i = 0; i < apRing->keyCount; ++i)
-        releaseSchedule(apRing->schedules[i]);
-    free(apRing->schedules);
+        releaseRingKey(&apRing->keys[i]);
+    free(apRing->keys);
     for (size_t i = 0; i < apRing->deviceCount; ++i)
         free(apRing->devices[i].name);
     free(apRing->devices);
-    for (BFSchedule *decoy : apRing->decoys)
-        releaseSchedule(decoy);
+    for (RingKey &decoy : apRing->decoys)
+        releaseRingKey(&decoy);
     *apRing = {};
 }
 
@@ -291,44 +308,77 @@ bool deriveKey(const char *apMaster, const char *apDevice, char *apKey)
     return done;
 }
 
-PostOpening openPost(const KeyRing *apRing, const char *apDevice, const char *apHex, char **apText)
+PostOpening openPost(const KeyRing *apRing, const char *apDevice, const char *apHex, const char *apMac,
+                     bool aRequireMac, char **apText)
 {
     *apText = nullptr;
+    PostOpening opening = {openWrongKeyOrDamaged, false, false, false, 0};
     const DeviceKeys *device = apDevice != nullptr ? findDevice(apRing, apDevice) : nullptr;
-    // With a master key every post pays for a derived key and its schedule,
-    // used or not, so that a device with key files of its own, a name no
-    // device has and no name at all cost what a derived device costs.
-    BFSchedule *derived = nullptr;
+    // With a master key every post pays for a derived key, its schedule and
+    // its MAC key, used or not, so that a device with key files of its own,
+    // a name no device has and no name at all cost what a derived device
+    // costs.
+    RingKey derived = {};
     if (apRing->master != nullptr) {
         char key[derivedKeySize];
-        bool made = deriveKey(apRing->master, apDevice != nullptr ? apDevice : "", key);
-        derived = made ? allocSchedule(key) : nullptr;
+        bool made = deriveKey(apRing->master, apDevice != nullptr ? apDevice : "", key) && makeRingKey(key, &derived);
         OPENSSL_cleanse(key, sizeof key);
-        if (derived == nullptr)
-            return {openOutOfMemory, false};
+        if (!made) {
+            releaseRingKey(&derived);
+            return {openOutOfMemory, false, false, false, 0};
+        }
     }
-    const BFSchedule *tries[deviceKeysMax];
+    const RingKey *tries[deviceKeysMax];
     size_t own = 0;
     if (apRing->single != nullptr)
         tries[own++] = apRing->single;
     else if (device != nullptr)
         for (; own < device->count; ++own)
-            tries[own] = apRing->schedules[device->first + own];
+            tries[own] = &apRing->keys[device->first + own];
     // A device's own entry, even an empty folder, stands instead of its
     // derived key: that is how a leaked board is shut out.
-    else if (apDevice != nullptr && derived != nullptr)
-        tries[own++] = derived;
+    else if (apDevice != nullptr && apRing->master != nullptr)
+        tries[own++] = &derived;
     for (size_t k = own; k < apRing->tries; ++k)
-        tries[k] = apRing->decoys[k];
+        tries[k] = &apRing->decoys[k];
+    opening.noKey = own == 0;
+
+    const BFSchedule *schedules[deviceKeysMax];
+    size_t count = apRing->tries;
+    for (size_t k = 0; k < count; ++k)
+        schedules[k] = tries[k]->schedule;
+    if (apMac != nullptr) {
+        // Every key's MAC is made, so that which key's it is, or whether it
+        // is any, does not show; only the key whose MAC it is opens it.
+        size_t verified = count;
+        for (size_t k = 0; k < count; ++k) {
+            bool same = checkPostMac(&tries[k]->mac, apDevice, apHex, apMac);
+            verified = same && k < own && verified == count ? k : verified;
+        }
+        opening.authentic = verified < count;
+        opening.forged = !opening.authentic && own > 0;
+        if (!opening.authentic) {
+            releaseRingKey(&derived);
+            return opening;
+        }
+        schedules[0] = schedules[verified];
+        count = 1;
+        own = 1;
+    } else if (aRequireMac) {
+        opening.forged = true;
+        releaseRingKey(&derived);
+        return opening;
+    }
     size_t opener = 0;
-    OpenResult result = openSealedUnderEach(apHex, tries, apRing->tries, openedText, apText, &opener);
-    releaseSchedule(derived);
+    opening.result = openSealedUnderEach(apHex, schedules, count, openedText, apText, &opener);
+    opening.decryptions = count;
+    releaseRingKey(&derived);
     // What a key no device has opens is chance, not a device's text.
-    if (result == opened && opener >= own) {
+    if (opening.result == opened && opener >= own) {
         OPENSSL_cleanse(*apText, strlen(*apText));
         free(*apText);
         *apText = nullptr;
-        result = openWrongKeyOrDamaged;
+        opening.result = openWrongKeyOrDamaged;
     }
-    return {result, own == 0};
+    return opening;
 }

@@ -50,8 +50,8 @@ struct Request {
     char *body;
     char *sealed;
     char *text;
-    bool noKey; // the device it named has no key here
     char device[deviceNameMax + 1];
+    char mac[postMacDigits + 1];
     long long arrived; // CLOCK_MONOTONIC milliseconds, once it is whole
     Post post;
     MHD_Connection *connection;
@@ -63,11 +63,13 @@ struct Counts {
     unsigned long long kept;
     unsigned long long duplicate;
     unsigned long long notOpened;
+    unsigned long long forged;
     unsigned long long refused;     // 4xx: not a post the receiver takes
     unsigned long long unavailable; // 503: busy, out of memory, or the store failed
     unsigned long long commitBuckets[kBucketCount];
     unsigned long long commits;
     double commitSeconds;
+    unsigned long long decryptions; // texts Blowfish decrypted, keys tried included
 };
 
 // Something that may happen many times a second, logged at most once a
@@ -105,6 +107,15 @@ struct CommitQueue {
     int doneFd; // written by the thread when a group is done
 };
 
+// Forged posts are logged by the device they name, a line a minute each.
+struct ForgedNote {
+    bool used;
+    bool other; // stands for every device past the table's room
+    char device[deviceNameMax + 1]; // empty: posts that named none
+    RateNote note;
+};
+constexpr size_t kForgedNotes = 64;
+
 struct Receiver {
     KeySettings keySettings;
     KeyRing ring;
@@ -121,6 +132,8 @@ struct Receiver {
     Connection *newest;
     size_t bodyBytes; // room held for bodies, all connections together
     RateNote busy;
+    bool requireMac;
+    ForgedNote forged[kForgedNotes + 1];
     // Lines about posts that did not open, written only once their answers
     // went out, so that writing them cannot show in an answer's time.
     char *log;
@@ -134,6 +147,10 @@ timespec now();
 void logLine(const char *apFormat, ...) __attribute__((format(printf, 1, 2)));
 void deferLine(Receiver *apReceiver, const Request *apRequest);
 void flushDeferredLines(Receiver *apReceiver);
+// A forged post: logged at once if it is its device's first this minute.
+void noteForged(Receiver *apReceiver, const Request *apRequest);
+// The counts of the minutes that have ended.
+void logForgedMinutes(Receiver *apReceiver);
 // Counts one more of what aNote notes; true when it is the first of a
 // minute, to be logged now.
 bool noteOnce(RateNote *apNote);

@@ -44,8 +44,8 @@ void printUsage(FILE *apStream)
 {
     fprintf(apStream,
             "%s [--listen ADDR:PORT] [--key-file FILE | [--keys DIR] [--master-key FILE]] [--store URL]\n"
-            "    [--unopened-limit BYTES] [--trusted-proxy ADDR] [--metrics ADDR:PORT]\n"
-            "%s export [--store URL] [--since TIME] [--device NAME]\n"
+            "    [--unopened-limit BYTES] [--trusted-proxy ADDR] [--metrics ADDR:PORT] [--require-mac]\n"
+            "%s export [--store URL] [--since TIME] [--device NAME] [--authentic]\n"
             "%s export --not-opened [--store URL]\n"
             "%s reopen --key-file FILE [--store URL]\n"
             "%s derive-key --master-key FILE DEVICE\n"
@@ -65,6 +65,8 @@ struct Options {
     const char *metrics;
     const char *device;
     bool notOpened;
+    bool requireMac;
+    bool authentic;
     bool ok;
 };
 
@@ -77,12 +79,13 @@ int usageError(const char *apFormat, const char *apArgument)
     return usageStatus;
 }
 
-// Reads "--name value" pairs, and the flag --not-opened, from argv[aFirst]
-// on; only the names in apAllowed ("--listen --key-file", say) are taken.
+// Reads "--name value" pairs, and the flags --not-opened, --require-mac and
+// --authentic, from argv[aFirst] on; only the names in apAllowed
+// ("--listen --key-file", say) are taken.
 Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, int *apStatus)
 {
     Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, false, false};
+                       nullptr, false, false, false, false};
     for (int i = aFirst; i < argc; i += 2) {
         const char *name = argv[i];
         const char *found = strstr(apAllowed, name);
@@ -91,8 +94,12 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
             *apStatus = usageError("unknown option %s", name);
             return options;
         }
-        if (strcmp(name, "--not-opened") == 0) {
-            options.notOpened = true;
+        bool *flag = strcmp(name, "--not-opened") == 0   ? &options.notOpened
+                     : strcmp(name, "--require-mac") == 0 ? &options.requireMac
+                     : strcmp(name, "--authentic") == 0   ? &options.authentic
+                                                          : nullptr;
+        if (flag != nullptr) {
+            *flag = true;
             --i;
             continue;
         }
@@ -226,11 +233,12 @@ bool isTimePrefix(const char *apTime)
 int exportReceived(int argc, char **argv)
 {
     int status = 0;
-    Options options = readOptions(argc, argv, 2, "--store --since --device --not-opened", &status);
+    Options options = readOptions(argc, argv, 2, "--store --since --device --not-opened --authentic", &status);
     if (!options.ok)
         return status;
-    if (options.notOpened && (options.since != nullptr || options.device != nullptr))
-        return usageError("%s counts every device's posts: it takes no --since or --device", "--not-opened");
+    if (options.notOpened && (options.since != nullptr || options.device != nullptr || options.authentic))
+        return usageError("%s counts every device's posts: it takes no --since, --device or --authentic",
+                          "--not-opened");
     if (options.device != nullptr && !isDeviceName(options.device, strlen(options.device)))
         return usageError("a device's name is 1 to 64 of A-Z a-z 0-9 . _ -, not %s", options.device);
     if (options.since != nullptr && !isTimePrefix(options.since)) {
@@ -255,7 +263,8 @@ int exportReceived(int argc, char **argv)
         fputs("}\n", stdout);
     }
     ReceivedRow row;
-    while (!options.notOpened && nextReceived(&store, {options.since, options.device}, &cursor, &row, &fault)) {
+    while (!options.notOpened &&
+           nextReceived(&store, {options.since, options.device, options.authentic}, &cursor, &row, &fault)) {
         fputs("{\"received\": ", stdout);
         writeJsonString(stdout, row.receivedAt);
         fputs(", \"from\": ", stdout);
@@ -266,7 +275,7 @@ int exportReceived(int argc, char **argv)
         }
         fputs(", \"text\": ", stdout);
         writeJsonString(stdout, row.text);
-        fputs("}\n", stdout);
+        printf(", \"authentic\": %s}\n", row.authentic ? "true" : "false");
     }
     closeStore(&store);
     if (fault.failed) {
@@ -372,8 +381,9 @@ unsigned connectionLimit(void)
         setrlimit(RLIMIT_NOFILE, &files);
         getrlimit(RLIMIT_NOFILE, &files);
     }
-    // Room for the store, the log and libmicrohttpd's own descriptors.
-    rlim_t usable = files.rlim_cur > 64 ? files.rlim_cur - 64 : 1;
+    // Room for the store, the log and libmicrohttpd's own descriptors, and
+    // for the connections that come while the longest idle ones go.
+    rlim_t usable = files.rlim_cur > 128 ? files.rlim_cur - 128 : 1;
     return usable < kConnections ? static_cast<unsigned>(usable) : kConnections;
 }
 
@@ -407,7 +417,7 @@ int receive(int argc, char **argv)
     int status = 0;
     Options options = readOptions(argc, argv, 1,
                                   "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
-                                  "--metrics",
+                                  "--metrics --require-mac",
                                   &status);
     if (!options.ok)
         return status;
@@ -463,7 +473,8 @@ int receive(int argc, char **argv)
         describeStore(&store, where, sizeof where);
         fprintf(stderr, "%s: listening on %s, keeping posts in %s\n", kProgram,
                 fromSystemd ? "the socket systemd passed" : options.listen, where);
-        ServeSettings settings = {listening, watching, signalFd, keys, ring, store, connectionLimit(), {}};
+        ServeSettings settings = {listening, watching, signalFd, keys, ring, store, connectionLimit(), {},
+                                  options.requireMac};
         memcpy(settings.trustedProxy, proxy, sizeof proxy);
         status = serve(settings);
         // serve closed them, and freed the keys.

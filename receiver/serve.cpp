@@ -67,6 +67,7 @@ int serve(ServeSettings aSettings)
     memcpy(receiver.trustedProxy, aSettings.trustedProxy, sizeof receiver.trustedProxy);
     receiver.store = aSettings.store;
     receiver.connectionLimit = aSettings.connections;
+    receiver.requireMac = aSettings.requireMac;
     receiver.noContent = MHD_create_response_from_buffer(0, const_cast<char *>(""), MHD_RESPMEM_PERSISTENT);
     const char unavailable[] = "the store cannot keep the text now; send it again later\n";
     receiver.unavailable = MHD_create_response_from_buffer(sizeof unavailable - 1, const_cast<char *>(unavailable),
@@ -131,6 +132,7 @@ int serve(ServeSettings aSettings)
         }
         cutOffSlowConnections(&receiver);
         logBusyMinute(&receiver);
+        logForgedMinutes(&receiver);
         // A commit takes at most its bound: waiting a little longer lets
         // the posts in it have their answers.
         if (stopping && (!answering(&receiver) ||

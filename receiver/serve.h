@@ -20,6 +20,7 @@ struct ServeSettings {
     // The address, as the store writes one, of a proxy whose
     // X-Forwarded-For names the client; empty: none is trusted.
     char trustedProxy[peerSize];
+    bool requireMac; // a post without a MAC is forged, from every device
 };
 
 // Writes the address apText names as the store writes addresses, with

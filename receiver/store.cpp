@@ -5,9 +5,12 @@
 #include <string.h>
 #include <time.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include "post_mac.h"
+#include "sealed.h"
 #include "store_backends.h"
 
 StoreFault storeFault(const char *apFormat, ...)
@@ -51,6 +54,26 @@ bool postDigest(const char *apDevice, const char *apSealed, char *apDigest)
     }
     apDigest[2 * sizeof digest] = '\0';
     return true;
+}
+
+bool reopenPost(const char *apSealed, const char *apDevice, const char *apReason, const char *apMac,
+                const char *apKey, char **apText, bool *apAuthentic)
+{
+    *apText = nullptr;
+    *apAuthentic = false;
+    if (checkSealedHex(apSealed).fault != sealedHexOk)
+        return false;
+    if (apMac != nullptr) {
+        PostMacKey key;
+        derivePostMacKey(apKey, &key);
+        *apAuthentic = checkPostMac(&key, apDevice, apSealed, apMac);
+        OPENSSL_cleanse(&key, sizeof key);
+        if (!*apAuthentic)
+            return false;
+    } else if (apReason != nullptr && strcmp(apReason, "forged") == 0) {
+        return false;
+    }
+    return openSealed(apSealed, apKey, openedText, apText) == opened;
 }
 
 StoreFault openStore(const char *apUrl, StoreAccess aAccess, long long aUnopenedLimit, Store *apStore)

@@ -1,7 +1,10 @@
 // Where the receiver keeps what devices post: an SQLite file on this host,
 // or a PostgreSQL database that receivers on several hosts share. The table
-// received holds the texts that opened; unopened holds the sealed hex of
-// posts that did not, bounded, for a later reopen with another key. Each
+// received holds the texts that opened, each marked whether its MAC showed
+// it a device's own; unopened holds the sealed hex of posts that did not
+// open, or did not authenticate, bounded, for a later reopen with another
+// key; authenticated names the devices that have had an authentic post
+// kept, whose posts without a MAC are forged from then on. Each
 // post is kept once: a post whose digest either table holds already is a
 // duplicate and is not kept again.
 #ifndef RECEIVER_STORE_H
@@ -39,6 +42,8 @@ struct Store {
     struct sqlite3_stmt *unopenedBytes;
     struct sqlite3_stmt *dropOldestUnopened;
     struct sqlite3_stmt *insertRepeated; // null where only read or reopened
+    struct sqlite3_stmt *authenticates;
+    struct sqlite3_stmt *insertAuthenticated;
     // PostgreSQL
     struct pg_conn *pg;
     long long lastTrim; // CLOCK_MONOTONIC seconds of the last trim of unopened
@@ -61,6 +66,13 @@ struct Post {
     char peer[peerSize];            // the client's address
     char receivedAt[timestampSize]; // UTC, ISO 8601
     char digest[digestSize];        // postDigest's, set before keeping
+    const char *mac;                // null: the post carried none
+    bool authentic;                 // its MAC verified under the device's key
+    bool noKey;                     // no key for the device was there to open it
+    // Set before keeping when its MAC verified under none of the device's
+    // keys, or it carried none where one is required; set by keepGroup when
+    // it carried none and the device has had an authentic post kept.
+    bool forged;
     bool duplicate;                 // set by keepGroup: kept before, not again
 };
 
@@ -69,6 +81,7 @@ struct ReceivedRow {
     const char *peer;
     const char *device; // null: the post named none
     const char *text;
+    bool authentic;
 };
 
 // Per device, how many posts unopened holds and when the last came.
@@ -84,6 +97,7 @@ struct NotOpenedRow {
 struct ReceivedFilter {
     const char *since;
     const char *device;
+    bool authenticOnly;
 };
 
 // Where a walk through rows stands; start with every member zero.

@@ -6,6 +6,12 @@
 
 #include "store.h"
 
+// Whether a post of unopened opens under apKey, as reopen takes it: one
+// with a MAC only if it is apKey's MAC (*apAuthentic), one forged without
+// one never. *apText as openSealed sets it.
+bool reopenPost(const char *apSealed, const char *apDevice, const char *apReason, const char *apMac,
+                const char *apKey, char **apText, bool *apAuthentic);
+
 // A fault worded as printf words it, cut short to fit.
 struct StoreFault storeFault(const char *apFormat, ...) __attribute__((format(printf, 1, 2)));
 

@@ -43,17 +43,45 @@ constexpr const char *kTables[] = {
         peer text NOT NULL,
         device text COLLATE "C",
         sealed text NOT NULL,
-        digest text NOT NULL UNIQUE))"};
+        digest text NOT NULL UNIQUE))",
+    // What 1.5.0 added to the tables 1.4.0 made.
+    "ALTER TABLE received ADD COLUMN IF NOT EXISTS authentic boolean NOT NULL DEFAULT false",
+    "ALTER TABLE unopened ADD COLUMN IF NOT EXISTS reason text",
+    "ALTER TABLE unopened ADD COLUMN IF NOT EXISTS mac text",
+    R"(CREATE TABLE IF NOT EXISTS authenticated (
+        device text COLLATE "C" PRIMARY KEY,
+        since text NOT NULL))"};
+constexpr char kSchemaComplete[] = R"(
+SELECT to_regclass('received') IS NOT NULL AND to_regclass('unopened') IS NOT NULL
+    AND to_regclass('authenticated') IS NOT NULL
+    AND (SELECT count(*) = 3 FROM pg_attribute WHERE NOT attisdropped AND (attrelid = to_regclass('received')
+        AND attname = 'authentic' OR attrelid = to_regclass('unopened') AND attname IN ('reason', 'mac'))))";
 constexpr char kKeepReceived[] = "keep_received";
+constexpr char kKeepAuthentic[] = "keep_authentic";
 constexpr char kKeepUnopened[] = "keep_unopened";
-// Naming the digest as the conflict's column would need SELECT on it: the
-// digest is the only unique column an insert sets, so none is named, and
-// the receivers' role may write received without reading it.
+// Each answers whether the post turned out forged (a device that has had an
+// authentic post kept sent it without a MAC) and how many rows it added, 0
+// for a duplicate. Naming the digest as the conflict's column would need
+// SELECT on it: the digest is the only unique column an insert sets, so
+// none is named, and the receivers' role may write received without
+// reading it.
 constexpr const char *kKeepSql[] = {
-    "INSERT INTO received (received_at, peer, device, text, digest) VALUES ($1, $2, $3, $4, $5) "
-    "ON CONFLICT DO NOTHING",
-    "INSERT INTO unopened (received_at, peer, device, sealed, digest) VALUES ($1, $2, $3, $4, $5) "
-    "ON CONFLICT DO NOTHING"};
+    R"(WITH forged AS (SELECT $3::text IS NOT NULL AND EXISTS (SELECT 1 FROM authenticated WHERE device = $3) AS yes),
+    kept AS (INSERT INTO received (received_at, peer, device, text, digest)
+        SELECT $1, $2, $3, $4, $5 FROM forged WHERE NOT yes ON CONFLICT DO NOTHING RETURNING 1),
+    held AS (INSERT INTO unopened (received_at, peer, device, sealed, digest, reason)
+        SELECT $1, $2, $3, $6, $5, 'forged' FROM forged WHERE yes ON CONFLICT DO NOTHING RETURNING 1)
+    SELECT (SELECT yes FROM forged), (SELECT count(*) FROM kept) + (SELECT count(*) FROM held))",
+    R"(WITH kept AS (INSERT INTO received (received_at, peer, device, text, digest, authentic)
+        VALUES ($1, $2, $3, $4, $5, true) ON CONFLICT DO NOTHING RETURNING 1),
+    known AS (INSERT INTO authenticated (device, since) SELECT $3, $1 WHERE $3::text IS NOT NULL
+        ON CONFLICT DO NOTHING)
+    SELECT false, (SELECT count(*) FROM kept))",
+    R"(WITH held AS (INSERT INTO unopened (received_at, peer, device, sealed, digest, reason, mac)
+        VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING RETURNING 1)
+    SELECT false, (SELECT count(*) FROM held))"};
+constexpr const char *kKeepNames[] = {kKeepReceived, kKeepAuthentic, kKeepUnopened};
+constexpr int kKeepParameters[] = {6, 5, 7};
 // The newest rows whose sealed hex fits the limit stay; the older go.
 constexpr char kTrim[] = R"(
 DELETE FROM unopened WHERE id <= (
@@ -62,24 +90,27 @@ DELETE FROM unopened WHERE id <= (
 // In the C collation received_at compares as bytes, so that a date is a
 // prefix of its times, and devices sort as in SQLite.
 constexpr char kReceived[] = R"(
-SELECT received_at, peer, device, text, id FROM received
-WHERE id > $1 AND received_at >= $2 COLLATE "C" AND ($3::text IS NULL OR device = $3)
+SELECT received_at, peer, device, text, id, authentic FROM received
+WHERE id > $1 AND received_at >= $2 COLLATE "C" AND ($3::text IS NULL OR device = $3) AND (NOT $5 OR authentic)
 ORDER BY id LIMIT $4)";
 constexpr char kNotOpened[] = R"(
 SELECT device, count(*), max(received_at COLLATE "C") FROM unopened
 GROUP BY device ORDER BY device COLLATE "C" NULLS FIRST)";
 constexpr char kReopenBatch[] = R"(
-SELECT id, received_at, peer, device, sealed, digest FROM (
-    SELECT *, sum(length(sealed)) OVER (ORDER BY id) AS upto FROM unopened WHERE id > $1 ORDER BY id LIMIT $3
-) batch WHERE upto - length(sealed) < $2 ORDER BY id)";
+SELECT id, received_at, peer, device, sealed, digest, reason, mac,
+    EXISTS (SELECT 1 FROM authenticated a WHERE a.device = batch.device) FROM (
+    SELECT *, sum(octet_length(sealed)) OVER (ORDER BY id) AS upto FROM unopened WHERE id > $1 ORDER BY id LIMIT $3
+) batch WHERE upto - octet_length(sealed) < $2 ORDER BY id)";
 // has_table_privilege is true for any one of several privileges: each is
 // asked apart.
 constexpr char kKeepRights[] = R"(
 SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopened', 'INSERT')
-    AND has_table_privilege('unopened', 'SELECT') AND has_table_privilege('unopened', 'DELETE'))";
+    AND has_table_privilege('unopened', 'SELECT') AND has_table_privilege('unopened', 'DELETE')
+    AND has_table_privilege('authenticated', 'SELECT') AND has_table_privilege('authenticated', 'INSERT'))";
 constexpr char kReopenRights[] = R"(
 SELECT has_table_privilege('received', 'INSERT') AND has_table_privilege('unopened', 'SELECT')
-    AND has_table_privilege('unopened', 'DELETE'))";
+    AND has_table_privilege('unopened', 'DELETE') AND has_table_privilege('authenticated', 'SELECT')
+    AND has_table_privilege('authenticated', 'INSERT'))";
 
 // The first line of libpq's reason, which may run on over several.
 StoreFault pgFault(const char *apWhat, const char *apReason)
@@ -275,12 +306,13 @@ Exchange finishConnecting(Store *apStore, bool aReset, long long aDeadline)
 Exchange prepare(Store *apStore, long long aDeadline)
 {
     PGconn *pg = apStore->pg;
-    bool sent = PQenterPipelineMode(pg) != 0 &&
-                PQsendPrepare(pg, kKeepReceived, kKeepSql[0], 5, nullptr) != 0 &&
-                PQsendPrepare(pg, kKeepUnopened, kKeepSql[1], 5, nullptr) != 0 && PQpipelineSync(pg) != 0;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (size_t i = 0; i < sizeof kKeepSql / sizeof *kKeepSql; ++i)
+        sent = sent && PQsendPrepare(pg, kKeepNames[i], kKeepSql[i], kKeepParameters[i], nullptr) != 0;
+    sent = sent && PQpipelineSync(pg) != 0;
     Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot ready the store");
     if (result.outcome == outcomeDone)
-        result = readPipeline(apStore, aDeadline, 2, "cannot ready the store");
+        result = readPipeline(apStore, aDeadline, sizeof kKeepSql / sizeof *kKeepSql, "cannot ready the store");
     return endPipeline(apStore, result);
 }
 
@@ -315,6 +347,19 @@ struct Group {
     size_t count;
 };
 
+// Sends the statement that keeps a post where it belongs.
+bool sendKeep(PGconn *apConn, const Post *apPost)
+{
+    bool opened = apPost->text != nullptr && !apPost->forged;
+    const char *reason = apPost->forged ? "forged" : apPost->noKey ? "no key" : "does not open";
+    const char *values[] = {apPost->receivedAt, apPost->peer, apPost->device,
+                            opened ? apPost->text : apPost->sealed, apPost->digest,
+                            opened ? (apPost->authentic ? nullptr : apPost->sealed) : reason, apPost->mac};
+    int statement = !opened ? 2 : apPost->authentic ? 1 : 0;
+    return PQsendQueryPrepared(apConn, kKeepNames[statement], kKeepParameters[statement], values, nullptr, nullptr,
+                               0) != 0;
+}
+
 // Sends a group's inserts, in the implicit transaction that ends at its
 // sync, and reads every answer: one round trip.
 Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
@@ -322,21 +367,18 @@ Exchange keepSorted(Store *apStore, void *apGroup, long long aDeadline)
     const Group *group = static_cast<const Group *>(apGroup);
     PGconn *pg = apStore->pg;
     bool sent = PQenterPipelineMode(pg) != 0;
-    for (size_t i = 0; i < group->count && sent; ++i) {
-        const Post *post = group->posts[i];
-        const char *values[] = {post->receivedAt, post->peer, post->device,
-                                post->text != nullptr ? post->text : post->sealed, post->digest};
-        sent = PQsendQueryPrepared(pg, post->text != nullptr ? kKeepReceived : kKeepUnopened, 5, values, nullptr,
-                                   nullptr, 0) != 0;
-    }
+    for (size_t i = 0; i < group->count && sent; ++i)
+        sent = sendKeep(pg, group->posts[i]);
     sent = sent && PQpipelineSync(pg) != 0;
     Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot send to the database");
     Exchange refused = kDone;
     for (size_t i = 0; i < group->count && !broken(result); ++i) {
         PGresult *inserted = nullptr;
         Exchange one = readCommand(apStore, aDeadline, "cannot keep a post", &inserted);
-        if (one.outcome == outcomeDone)
-            group->posts[i]->duplicate = strcmp(PQcmdTuples(inserted), "0") == 0;
+        if (one.outcome == outcomeDone && PQntuples(inserted) == 1) {
+            group->posts[i]->forged = group->posts[i]->forged || strcmp(PQgetvalue(inserted, 0, 0), "t") == 0;
+            group->posts[i]->duplicate = strcmp(PQgetvalue(inserted, 0, 1), "0") == 0;
+        }
         else if (broken(one))
             result = one;
         else if (refused.outcome == outcomeDone)
@@ -397,12 +439,11 @@ bool isTrue(Store *apStore, const char *apSql, const char *apWhat, StoreFault *a
 StoreFault checkTables(Store *apStore, bool aCreate)
 {
     StoreFault result = kNoFault;
-    if (isTrue(apStore, "SELECT to_regclass('received') IS NOT NULL AND to_regclass('unopened') IS NOT NULL",
-               "cannot read the store's tables", &result) ||
-        result.failed)
+    if (isTrue(apStore, kSchemaComplete, "cannot read the store's tables", &result) || result.failed)
         return result;
     if (!aCreate)
-        return storeFault("it has no tables received and unopened: the receiver makes them when it starts");
+        return storeFault("its tables are missing, or an older receiver's: a receiver started on it with the "
+                          "owner's role makes them");
     PGconn *pg = apStore->pg;
     long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
     bool sent = PQenterPipelineMode(pg) != 0;
@@ -473,8 +514,10 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
                           "cannot read the role's privileges", &result);
     if (!granted && !result.failed)
         result = storeFault("the role %s needs %s", PQuser(apStore->pg),
-                            aAccess == storeToKeep ? "INSERT on received; SELECT, INSERT and DELETE on unopened"
-                                                   : "INSERT on received; SELECT and DELETE on unopened");
+                            aAccess == storeToKeep ? "INSERT on received; SELECT, INSERT and DELETE on unopened; "
+                                                     "SELECT and INSERT on authenticated"
+                                                   : "INSERT on received; SELECT and DELETE on unopened; "
+                                                     "SELECT and INSERT on authenticated");
     return result.failed ? refuse(apStore, what, result) : result;
 }
 
@@ -532,8 +575,9 @@ bool nextReceivedPostgres(Store *apStore, ReceivedFilter aFilter, StoreCursor *a
             return false;
     }
     if (batch == nullptr) {
-        const char *values[] = {after, aFilter.since != nullptr ? aFilter.since : "", aFilter.device, kBatchRowsText};
-        *apFault = query(apStore, kReceived, 4, values, "cannot read the store", &batch).fault;
+        const char *values[] = {after, aFilter.since != nullptr ? aFilter.since : "", aFilter.device, kBatchRowsText,
+                                aFilter.authenticOnly ? "true" : "false"};
+        *apFault = query(apStore, kReceived, 5, values, "cannot read the store", &batch).fault;
         apCursor->result = batch;
         apCursor->row = 0;
     }
@@ -544,7 +588,8 @@ bool nextReceivedPostgres(Store *apStore, ReceivedFilter aFilter, StoreCursor *a
     }
     int row = apCursor->row++;
     *apRow = {PQgetvalue(batch, row, 0), PQgetvalue(batch, row, 1),
-              PQgetisnull(batch, row, 2) ? nullptr : PQgetvalue(batch, row, 2), PQgetvalue(batch, row, 3)};
+              PQgetisnull(batch, row, 2) ? nullptr : PQgetvalue(batch, row, 2), PQgetvalue(batch, row, 3),
+              strcmp(PQgetvalue(batch, row, 5), "t") == 0};
     return true;
 }
 
@@ -580,14 +625,20 @@ Exchange reopenBatch(Store *apStore, PGresult *apBatch, const char *apKey, size_
     bool sent = PQenterPipelineMode(pg) != 0;
     for (int row = 0; row < PQntuples(apBatch) && sent; ++row) {
         const char *sealed = PQgetvalue(apBatch, row, 4);
-        char *text = nullptr;
-        if (checkSealedHex(sealed).fault != sealedHexOk || openSealed(sealed, apKey, openedText, &text) != opened)
-            continue;
         const char *device = PQgetisnull(apBatch, row, 3) ? nullptr : PQgetvalue(apBatch, row, 3);
-        const char *keep[] = {PQgetvalue(apBatch, row, 1), PQgetvalue(apBatch, row, 2), device, text,
-                              PQgetvalue(apBatch, row, 5)};
+        const char *reason = PQgetisnull(apBatch, row, 6) ? nullptr : PQgetvalue(apBatch, row, 6);
+        const char *mac = PQgetisnull(apBatch, row, 7) ? nullptr : PQgetvalue(apBatch, row, 7);
+        bool sticky = strcmp(PQgetvalue(apBatch, row, 8), "t") == 0;
+        char *text = nullptr;
+        bool authentic = false;
+        if (!reopenPost(sealed, device, sticky ? "forged" : reason, mac, apKey, &text, &authentic))
+            continue;
+        Post post = {sealed, text, device, {}, {}, {}, mac, authentic, false, false, false};
+        snprintf(post.receivedAt, sizeof post.receivedAt, "%s", PQgetvalue(apBatch, row, 1));
+        snprintf(post.peer, sizeof post.peer, "%s", PQgetvalue(apBatch, row, 2));
+        snprintf(post.digest, sizeof post.digest, "%s", PQgetvalue(apBatch, row, 5));
         const char *id[] = {PQgetvalue(apBatch, row, 0)};
-        sent = PQsendQueryPrepared(pg, kKeepReceived, 5, keep, nullptr, nullptr, 0) != 0 &&
+        sent = sendKeep(pg, &post) &&
                PQsendQueryParams(pg, "DELETE FROM unopened WHERE id = $1", 1, nullptr, id, nullptr, nullptr, 0) != 0;
         OPENSSL_cleanse(text, strlen(text));
         free(text);

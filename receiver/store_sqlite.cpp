@@ -58,6 +58,7 @@ CREATE TABLE IF NOT EXISTS repeated (
     digest TEXT NOT NULL,
     pad BLOB);
 CREATE INDEX IF NOT EXISTS repeated_digest ON repeated (digest);
+CREATE TABLE IF NOT EXISTS authenticated (device TEXT PRIMARY KEY, since TEXT NOT NULL);
 )";
 // After the columns of totals are there.
 constexpr char kTriggers[] = R"(
@@ -162,6 +163,12 @@ StoreFault makeTables(sqlite3 *apDb, const char *apWhat)
     if (!result.failed)
         result = addColumn(apDb, "received", "pad", "BLOB", apWhat);
     if (!result.failed)
+        result = addColumn(apDb, "received", "authentic", "INTEGER", apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "unopened", "reason", "TEXT", apWhat);
+    if (!result.failed)
+        result = addColumn(apDb, "unopened", "mac", "TEXT", apWhat);
+    if (!result.failed)
         result = run(apDb, kIndexes, apWhat);
     if (!result.failed)
         result = addColumn(apDb, "totals", "repeated", "INTEGER NOT NULL DEFAULT 0", apWhat);
@@ -191,14 +198,44 @@ bool dropOldest(Store *apStore)
     }
 }
 
+// Why a post went to unopened, as the table says it.
+const char *reasonOf(const Post *apPost)
+{
+    return apPost->forged ? "forged" : apPost->noKey ? "no key" : "does not open";
+}
+
+// A post without a MAC from a device that has had an authentic post kept is
+// forged: a board that authenticates never goes back.
+StoreFault checkAuthenticates(Store *apStore, Post *apPost)
+{
+    if (apPost->forged || apPost->mac != nullptr || apPost->device == nullptr || apStore->authenticates == nullptr)
+        return kNoFault;
+    bindText(apStore->authenticates, 1, apPost->device);
+    int step = sqlite3_step(apStore->authenticates);
+    apPost->forged = step == SQLITE_ROW;
+    sqlite3_reset(apStore->authenticates);
+    sqlite3_clear_bindings(apStore->authenticates);
+    return step == SQLITE_ROW || step == SQLITE_DONE ? kNoFault : fault("cannot keep a post", apStore->db);
+}
+
 StoreFault keepOne(Store *apStore, Post *apPost)
 {
-    sqlite3_stmt *insert = apPost->text != nullptr ? apStore->insertReceived : apStore->insertUnopened;
+    StoreFault checked = checkAuthenticates(apStore, apPost);
+    if (checked.failed)
+        return checked;
+    bool opened = apPost->text != nullptr && !apPost->forged;
+    sqlite3_stmt *insert = opened ? apStore->insertReceived : apStore->insertUnopened;
     bindText(insert, 1, apPost->receivedAt);
     bindText(insert, 2, apPost->peer);
     bindText(insert, 3, apPost->device);
-    bindText(insert, 4, apPost->text != nullptr ? apPost->text : apPost->sealed);
+    bindText(insert, 4, opened ? apPost->text : apPost->sealed);
     bindText(insert, 5, apPost->digest);
+    if (opened) {
+        sqlite3_bind_int(insert, 7, apPost->authentic);
+    } else {
+        bindText(insert, 6, reasonOf(apPost));
+        bindText(insert, 7, apPost->mac);
+    }
     // A row is as long as the hex it came as, whichever table it goes to:
     // a text that opened is shorter, by what goes to its pad, once the row
     // is too long for its page and the difference would be whole pages
@@ -206,19 +243,24 @@ StoreFault keepOne(Store *apStore, Post *apPost)
     // been the first time. So a commit's pages on the disk, and its time,
     // tell neither which posts opened nor which were kept before.
     size_t hex = strlen(apPost->sealed);
-    sqlite3_int64 pad = apPost->text != nullptr && hex > kInlineBytes
-                            ? static_cast<sqlite3_int64>(hex - strlen(apPost->text)) : 0;
-    if (apPost->text != nullptr)
+    sqlite3_int64 pad = opened && hex > kInlineBytes ? static_cast<sqlite3_int64>(hex - strlen(apPost->text)) : 0;
+    if (opened)
         sqlite3_bind_int64(insert, 6, pad);
     if (!stepDone(insert))
         return fault("cannot keep a post", apStore->db);
     apPost->duplicate = sqlite3_changes(apStore->db) == 0;
+    if (opened && apPost->authentic && apPost->device != nullptr && apStore->insertAuthenticated != nullptr) {
+        bindText(apStore->insertAuthenticated, 1, apPost->device);
+        bindText(apStore->insertAuthenticated, 2, apPost->receivedAt);
+        if (!stepDone(apStore->insertAuthenticated))
+            return fault("cannot keep a post", apStore->db);
+    }
     if (!apPost->duplicate || apStore->insertRepeated == nullptr)
         return kNoFault;
     bindText(apStore->insertRepeated, 1, apPost->receivedAt);
     bindText(apStore->insertRepeated, 2, apPost->peer);
     bindText(apStore->insertRepeated, 3, apPost->device);
-    bindText(apStore->insertRepeated, 4, apPost->text != nullptr ? apPost->text : apPost->sealed);
+    bindText(apStore->insertRepeated, 4, opened ? apPost->text : apPost->sealed);
     bindText(apStore->insertRepeated, 5, apPost->digest);
     sqlite3_bind_int64(apStore->insertRepeated, 6, pad);
     return stepDone(apStore->insertRepeated) ? kNoFault : fault("cannot keep a post", apStore->db);
@@ -277,12 +319,12 @@ StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apSto
         return refuse(apStore, result);
 
     if (!prepare(apStore->db,
-                 "INSERT INTO received (received_at, peer, device, text, digest, pad) "
-                 "VALUES (?1, ?2, ?3, ?4, ?5, zeroblob(?6)) ON CONFLICT (digest) DO NOTHING",
+                 "INSERT INTO received (received_at, peer, device, text, digest, pad, authentic) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, zeroblob(?6), ?7) ON CONFLICT (digest) DO NOTHING",
                  &apStore->insertReceived) ||
         !prepare(apStore->db,
-                 "INSERT INTO unopened (received_at, peer, device, sealed, digest) VALUES (?1, ?2, ?3, ?4, ?5) "
-                 "ON CONFLICT (digest) DO NOTHING",
+                 "INSERT INTO unopened (received_at, peer, device, sealed, digest, reason, mac) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (digest) DO NOTHING",
                  &apStore->insertUnopened) ||
         !prepare(apStore->db, "SELECT unopened_bytes FROM totals", &apStore->unopenedBytes) ||
         !prepare(apStore->db, "DELETE FROM unopened WHERE id = (SELECT min(id) FROM unopened)",
@@ -290,7 +332,11 @@ StoreFault openSqliteStore(const char *apPath, StoreAccess aAccess, Store *apSto
         (aAccess == storeToKeep && !prepare(apStore->db,
                                             "INSERT INTO repeated (received_at, peer, device, body, digest, pad) "
                                             "VALUES (?1, ?2, ?3, ?4, ?5, zeroblob(?6))",
-                                            &apStore->insertRepeated)))
+                                            &apStore->insertRepeated)) ||
+        (aAccess == storeToKeep &&
+         !prepare(apStore->db, "SELECT 1 FROM authenticated WHERE device = ?1", &apStore->authenticates)) ||
+        !prepare(apStore->db, "INSERT INTO authenticated (device, since) VALUES (?1, ?2) ON CONFLICT DO NOTHING",
+                 &apStore->insertAuthenticated))
         return refuse(apStore, fault(what, apStore->db));
     return kNoFault;
 }
@@ -302,12 +348,16 @@ void closeSqliteStore(Store *apStore)
     sqlite3_finalize(apStore->unopenedBytes);
     sqlite3_finalize(apStore->dropOldestUnopened);
     sqlite3_finalize(apStore->insertRepeated);
+    sqlite3_finalize(apStore->authenticates);
+    sqlite3_finalize(apStore->insertAuthenticated);
     sqlite3_close_v2(apStore->db);
     apStore->insertReceived = nullptr;
     apStore->insertUnopened = nullptr;
     apStore->unopenedBytes = nullptr;
     apStore->dropOldestUnopened = nullptr;
     apStore->insertRepeated = nullptr;
+    apStore->authenticates = nullptr;
+    apStore->insertAuthenticated = nullptr;
     apStore->db = nullptr;
 }
 
@@ -362,19 +412,21 @@ bool nextReceivedSqlite(Store *apStore, ReceivedFilter aFilter, StoreCursor *apC
     *apFault = kNoFault;
     if (apCursor->statement == nullptr) {
         if (!prepare(apStore->db,
-                     "SELECT received_at, peer, device, text FROM received WHERE received_at >= ?1 "
-                     "AND (?2 IS NULL OR device = ?2) ORDER BY id",
+                     "SELECT received_at, peer, device, text, authentic FROM received WHERE received_at >= ?1 "
+                     "AND (?2 IS NULL OR device = ?2) AND (NOT ?3 OR authentic) ORDER BY id",
                      &apCursor->statement)) {
             *apFault = fault("cannot read the store", apStore->db);
             return false;
         }
         bindText(apCursor->statement, 1, aFilter.since != nullptr ? aFilter.since : "");
         bindText(apCursor->statement, 2, aFilter.device);
+        sqlite3_bind_int(apCursor->statement, 3, aFilter.authenticOnly);
     }
     int step = sqlite3_step(apCursor->statement);
     if (step == SQLITE_ROW) {
         *apRow = {columnText(apCursor->statement, 0), columnText(apCursor->statement, 1),
-                  columnText(apCursor->statement, 2), columnText(apCursor->statement, 3)};
+                  columnText(apCursor->statement, 2), columnText(apCursor->statement, 3),
+                  sqlite3_column_int(apCursor->statement, 4) != 0};
         return true;
     }
     if (step != SQLITE_DONE)
@@ -413,8 +465,9 @@ Reopened reopenSqlite(Store *apStore, const char *apKey)
     sqlite3_stmt *batch = nullptr;
     sqlite3_stmt *remove = nullptr;
     if (!prepare(apStore->db,
-                 "SELECT id, received_at, peer, device, sealed, digest FROM unopened WHERE id > ?1 ORDER BY id "
-                 "LIMIT ?2",
+                 "SELECT id, received_at, peer, device, sealed, digest, reason, mac, "
+                 "EXISTS (SELECT 1 FROM authenticated a WHERE a.device = unopened.device) FROM unopened "
+                 "WHERE id > ?1 ORDER BY id LIMIT ?2",
                  &batch) ||
         !prepare(apStore->db, "DELETE FROM unopened WHERE id = ?1", &remove)) {
         result.fault = fault("cannot read the store", apStore->db);
@@ -437,7 +490,8 @@ Reopened reopenSqlite(Store *apStore, const char *apKey)
             }
             ++rows;
             last = sqlite3_column_int64(batch, 0);
-            Post post = {columnText(batch, 4), nullptr, columnText(batch, 3), {}, {}, {}, false};
+            Post post = {columnText(batch, 4), nullptr, columnText(batch, 3), {}, {}, {}, columnText(batch, 7),
+                         false, false, false, false};
             snprintf(post.receivedAt, sizeof post.receivedAt, "%s", columnText(batch, 1));
             snprintf(post.peer, sizeof post.peer, "%s", columnText(batch, 2));
             // A post kept before digests were: it gets its digest now.
@@ -447,8 +501,11 @@ Reopened reopenSqlite(Store *apStore, const char *apKey)
             else if (!postDigest(post.device, post.sealed, post.digest))
                 group = storeFault("out of memory");
             char *text = nullptr;
-            if (group.failed || checkSealedHex(post.sealed).fault != sealedHexOk ||
-                openSealed(post.sealed, apKey, openedText, &text) != opened)
+            // A device that authenticates now: what came from it without a
+            // MAC stays where it is.
+            bool sticky = sqlite3_column_int(batch, 8) != 0;
+            if (group.failed || !reopenPost(post.sealed, post.device, sticky ? "forged" : columnText(batch, 6),
+                                            post.mac, apKey, &text, &post.authentic))
                 continue;
             post.text = text;
             group = keepOne(apStore, &post);

@@ -30,11 +30,12 @@ size_t writeMetrics(const Receiver *apReceiver, char *apText, size_t aSize)
            "sealpost_posts_total{result=\"kept\"} %llu\n"
            "sealpost_posts_total{result=\"duplicate\"} %llu\n"
            "sealpost_posts_total{result=\"not_opened\"} %llu\n"
+           "sealpost_posts_total{result=\"forged\"} %llu\n"
            "sealpost_posts_total{result=\"refused\"} %llu\n"
            "sealpost_posts_total{result=\"unavailable\"} %llu\n"
            "# HELP sealpost_commit_seconds How long a commit of a group of posts took.\n"
            "# TYPE sealpost_commit_seconds histogram\n",
-           counts->kept, counts->duplicate, counts->notOpened, counts->refused, counts->unavailable);
+           counts->kept, counts->duplicate, counts->notOpened, counts->forged, counts->refused, counts->unavailable);
     for (size_t bucket = 0; bucket < kBucketCount; ++bucket)
         append(apText, aSize, &length, "sealpost_commit_seconds_bucket{le=\"%g\"} %llu\n", kCommitBuckets[bucket],
                counts->commitBuckets[bucket]);
@@ -44,8 +45,11 @@ size_t writeMetrics(const Receiver *apReceiver, char *apText, size_t aSize)
            "sealpost_commit_seconds_count %llu\n"
            "# HELP sealpost_connections Connections open on the port posts come to.\n"
            "# TYPE sealpost_connections gauge\n"
-           "sealpost_connections %zu\n",
-           counts->commits, counts->commitSeconds, counts->commits, apReceiver->connectionCount);
+           "sealpost_connections %zu\n"
+           "# HELP sealpost_decryptions_total Sealed texts decrypted, under every key tried.\n"
+           "# TYPE sealpost_decryptions_total counter\n"
+           "sealpost_decryptions_total %llu\n",
+           counts->commits, counts->commitSeconds, counts->commits, apReceiver->connectionCount, counts->decryptions);
     return length < aSize ? length : aSize;
 }
 

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else
             pieces.back() += c;
     }
-    std::vector<std::string> values, devices;
+    std::vector<std::string> values, devices, macs;
     for (const std::string &piece : pieces) {
         size_t equals = piece.find('=');
         std::string name = piece.empty() ? "" : decoded(piece.substr(0, equals));
@@ -55,10 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             values.push_back(value);
         else if (name == "device")
             devices.push_back(value);
+        else if (name == "mac")
+            macs.push_back(value);
     }
     std::string nameCharacters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-";
     bool goodDevice = devices.size() == 1 && !devices[0].empty() && devices[0].size() <= 64 &&
                       devices[0].find_first_not_of(nameCharacters) == std::string::npos;
+    bool goodMac = macs.size() == 1 && macs[0].size() == 64 &&
+                   macs[0].find_first_not_of("0123456789abcdef") == std::string::npos;
 
     SealedForm form = readSealedForm(body.data(), body.size());
     if (pieces.size() > formMaxFields) {
@@ -73,13 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     form.shape.position == bad + 1);
         else if (value.size() < 16 || value.size() % 16 != 0)
             require(form.fault == formSealedShape && form.shape.fault != sealedHexNotADigit);
-        else if (devices.empty())
-            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed && !form.hasDevice);
-        else if (!goodDevice)
+        else if (!devices.empty() && !goodDevice)
             require(form.fault == formBadDevice);
+        else if (!macs.empty() && !goodMac)
+            require(form.fault == formBadMac);
         else
-            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed && form.hasDevice &&
-                    devices[0] == form.device);
+            require(form.fault == formOk && form.sealed != nullptr && value == form.sealed &&
+                    form.hasDevice == !devices.empty() && (devices.empty() || devices[0] == form.device) &&
+                    form.hasMac == !macs.empty() && (macs.empty() || macs[0] == form.mac));
     }
     require((form.fault == formOk) == (form.sealed != nullptr));
     free(form.sealed);

@@ -64,6 +64,12 @@ def same_second(*texts):
             return sealed
 
 
+def post_mac(key, device, hex):
+    """The MAC a post carries, made with Python's hmac apart from bfmac."""
+    mac_key = hmac.new(key, b"sealpost-mac-key-v1", hashlib.sha256).digest()
+    return hmac.new(mac_key, f"sealpost-post-v1\n{device or ''}\n{hex}".encode(), hashlib.sha256).hexdigest()
+
+
 def damaged(sealed, index, bits):
     """The sealed text with byte index of its IV changed by bits."""
     changed = bytearray.fromhex(sealed)
@@ -269,7 +275,8 @@ class ReceiverTest(unittest.TestCase):
         self.assertEqual(lines[-1], b"")
         exported = [json.loads(line) for line in lines[:-1]]
         self.assertEqual([record["text"] for record in exported], self.receiver.rows())
-        self.assertTrue(all(set(record) == {"received", "from", "text"} for record in exported))
+        self.assertTrue(all(set(record) == {"received", "from", "text", "authentic"} and record["authentic"] is False
+                            for record in exported))
         self.assertIn(rb"line\u2028and\u2029paragraph \"quoted\" \\", b"\n".join(lines))
 
     def test_what_the_request_alone_shows(self):
@@ -771,6 +778,33 @@ class FleetTest(unittest.TestCase):
                                 b"\r\n\r\n", b"\r\nX-Forwarded-For: " + forwarded + b"\r\n\r\n", 1))
                             self.assertTrue(rest(connection).startswith(b"HTTP/1.1 204 No Content\r\n"))
                         self.assertEqual(receiver.records()[-1], (peer, "a1", text))
+
+                # A rotation with MACs: the old key's MAC opens while the key is
+                # there, not after; the new one's does; and once b2 has sent an
+                # authentic post, one of its without a MAC is forged.
+                (keys / "b2" / "old").write_bytes(b"old key of b2")
+                receiver.process.send_signal(signal.SIGHUP)
+                receiver.wait_for(b"read the keys again: 5 devices with 5 keys, and the master key")
+                forged_before = metrics("127.0.0.5")['sealpost_posts_total{result="forged"}']
+                rotation = [("authenticated under the old key", b"old key of b2", True),
+                            ("without a MAC", b"new key of b2", None),
+                            ("the old key gone", b"old key of b2", False),
+                            ("authenticated under the new key", b"new key of b2", True)]
+                for text, key, authentic in rotation:
+                    if text == "the old key gone":
+                        (keys / "b2" / "old").unlink()
+                        receiver.process.send_signal(signal.SIGHUP)
+                        receiver.wait_for(b"read the keys again: 5 devices with 4 keys, and the master key")
+                    hex = seal(text, key)
+                    mac = "" if authentic is None else f"&mac={post_mac(key, 'b2', hex)}"
+                    self.assertEqual(post(f"device=b2&sealed={hex}{mac}", "127.0.0.5"), kept)
+                kept_b2 = [json.loads(line) for line in receiver.command("export", "--device", "b2").stdout.splitlines()]
+                self.assertEqual([(record["text"], record["authentic"]) for record in kept_b2][-2:],
+                                 [("authenticated under the old key", True), ("authenticated under the new key", True)])
+                self.assertEqual([record["text"] for record in map(json.loads, receiver.command(
+                    "export", "--authentic").stdout.splitlines())], ["authenticated under the old key",
+                                                                     "authenticated under the new key"])
+                self.assertEqual(metrics("127.0.0.5")['sealpost_posts_total{result="forged"}'] - forged_before, 2)
             finally:
                 self.assertEqual(receiver.stop(), 0, receiver.log())
 

@@ -20,7 +20,7 @@ import threading
 import time
 import unittest
 
-from receiver_e2e import BUILD, KEY, OTHER_KEY, RECEIVER, Receiver, expected, seal, undated
+from receiver_e2e import BUILD, KEY, OTHER_KEY, RECEIVER, Receiver, expected, post_mac, seal, undated
 
 TESTS = pathlib.Path(__file__).resolve().parent
 DOCS = TESTS.parent / "docs" / "server.md"
@@ -200,7 +200,8 @@ class PostgresTest(unittest.TestCase):
             # The second host's role may do no more than docs/server.md grants it.
             refused = on_host(works[1].name, self.cluster.uri("sealpost_post"))
             self.assertEqual(refused.process.wait(timeout=60), 1)
-            self.assertIn("the role sealpost_post needs INSERT on received; SELECT, INSERT and DELETE on unopened\n",
+            self.assertIn("the role sealpost_post needs INSERT on received; SELECT, INSERT and DELETE on unopened; "
+                          "SELECT and INSERT on authenticated\n",
                           refused.log().decode())
             self.cluster.psql(docs_grants())
             second = on_host(works[2].name, self.cluster.uri("sealpost_post"), "--unopened-limit", "70")
@@ -222,6 +223,13 @@ class PostgresTest(unittest.TestCase):
             self.assertEqual(answers, [KEPT] * 20)
             texts = ["posted to both hosts", "posted to the second"] + [f"at once {i}" for i in range(10)]
             self.assertEqual(sorted(self.exported()), sorted(texts))
+            # Authentic on one host, the device is known to authenticate on the other too.
+            signed = seal("authentic, on the first host")
+            self.assertEqual(post_to(first, f"device=pg-1&sealed={signed}&mac={post_mac(KEY, 'pg-1', signed)}"), KEPT)
+            self.assertEqual(post_to(second, f"device=pg-1&sealed={seal('without a MAC, on the second')}"), KEPT)
+            texts.append("authentic, on the first host")
+            self.assertEqual(sorted(self.exported()), sorted(texts))
+            self.assertEqual(self.cluster.psql("SELECT reason FROM unopened WHERE device = 'pg-1'"), ["forged"])
             # An insert the database refuses is a 503, and nothing is kept.
             self.cluster.psql("REVOKE INSERT ON received FROM sealpost_post")
             self.assertEqual(post_to(second, f"sealed={seal('refused by the database')}"), UNAVAILABLE)

@@ -15,8 +15,6 @@ to qemu-arm.
 
 Usage: send_e2e.py BUILD_DIR
 """
-import hashlib
-import hmac
 import json
 import os
 import pathlib
@@ -30,7 +28,8 @@ import threading
 import time
 import unittest
 
-from receiver_e2e import BUILD, KEY, Receiver, bring_loopback_up, program
+from receiver_e2e import BUILD, KEY, Receiver, bring_loopback_up, exchange, expected, metrics, post_mac, program, \
+    raw_post, seal, undated
 
 SOURCE = pathlib.Path(__file__).resolve().parent.parent
 BOARD_ROOT = os.environ.get("SEALPOST_BOARD_ROOT")
@@ -157,8 +156,7 @@ def opened(form):
 
 def mac_of(device, hex):
     """The MAC of a post, made with Python's hmac apart from bfmac."""
-    mac_key = hmac.new(KEY, b"sealpost-mac-key-v1", hashlib.sha256).digest()
-    return hmac.new(mac_key, f"sealpost-post-v1\n{device}\n{hex}".encode(), hashlib.sha256).hexdigest()
+    return post_mac(KEY, device, hex)
 
 
 def carries_mac(form):
@@ -235,7 +233,7 @@ class SendTest(unittest.TestCase):
         KEY_FILE = work / "key"
         KEY_FILE.write_bytes(KEY + b"\n")
         (work / "receiver").mkdir()
-        cls.receiver = Receiver(work / "receiver", KEY, RECEIVER)
+        cls.receiver = Receiver(work / "receiver", KEY, RECEIVER, extra=("--metrics", f"{RECEIVER}:9580"))
         cls.stubs = {UP: Stub(UP, "relay"), BUSY: Stub(BUSY, "503"), SILENT: Stub(SILENT, "silent"),
                      SLOW: Stub(SLOW, "record", delay=0.3), ACCEPTED: Stub(ACCEPTED, "record", b"202 Accepted"),
                      CREATED: Stub(CREATED, "record", b"201 Created")}
@@ -327,6 +325,74 @@ class SendTest(unittest.TestCase):
             self.assertEqual([opened(form) for form in self.stubs[SLOW].forms[recorded:]],
                              [] if BOARD_ROOT else [("pump-4", f"r7 {shell}"), ("pump-4", f"r8 {shell}"),
                                                     ("pump-5", f"r9 {shell}")])
+
+    def test_forgeries_of_a_real_post_are_kept_apart_and_never_decrypted(self):
+        """A post as sealpost-send sent it, and what an attacker makes of it
+        once captured: each gets 204, none is kept as a reading, and none
+        with a MAC is even decrypted."""
+        if BOARD_ROOT:
+            self.skipTest("the receiver's part: the board's sealpost-send runs the table's first row")
+        text = "T=21.7C;RH=48%;door=closed;alarm=off;seq=000187"
+        sent = len(self.stubs[UP].forms)
+        run = self.run_send("dash", pathlib.Path(self.work.name) / "spool-forged", UP, ["-d", "board-0042"], text)
+        self.assertEqual(run.wait(timeout=60), 0, run.communicate())
+        form = self.stubs[UP].forms[sent]
+        device, hex, mac = re.fullmatch(r"device=([^&]*)&sealed=([0-9a-f]*)&mac=([0-9a-f]{64})", form).groups()
+
+        def iv_for(first_block):
+            """An IV that opens the first block as first_block, as flipping bits does."""
+            return bytes(a ^ b ^ c for a, b, c in zip(bytes.fromhex(hex[:16]), text.encode(), first_block)).hex()
+
+        cipher = hex[16:]
+        forgeries = [
+            f"device={device}&sealed={iv_for(b'T=99.9C;')}{cipher}&mac={mac}",
+            f"device={device}&sealed={iv_for(b'alarm=ON')}{cipher}&mac={mac}",
+            f"device={device}&sealed={hex[:-16]}&mac={mac}",
+            f"device={device}&sealed={cipher}&mac={mac}",
+            f"device={device}&sealed={os.urandom(16).hex()}{cipher[16:]}&mac={mac}",
+            f"device=board-0043&sealed={hex}&mac={mac}",
+            f"sealed={hex}&mac={mac}",
+            f"device={device}&sealed={os.urandom(16).hex()}&mac={mac}",
+            f"device={device}&sealed={hex}&mac={os.urandom(32).hex()}",
+        ]
+        before = metrics(RECEIVER)
+        kept_before = self.receiver.command("export", "--authentic").stdout
+        for body in forgeries:
+            with self.subTest(body=body[:60]):
+                self.assertEqual(undated(exchange(raw_post(body.encode()), address=RECEIVER)),
+                                 expected("204 No Content"))
+        after = metrics(RECEIVER)
+        self.assertEqual(after["sealpost_decryptions_total"], before["sealpost_decryptions_total"])
+        # Without a MAC, from a device that has authenticated: decrypted, but kept apart all the same.
+        unsigned = seal("T=22.0C;RH=47%;door=open")
+        self.assertEqual(undated(exchange(raw_post(f"device={device}&sealed={unsigned}".encode()),
+                                          address=RECEIVER)), expected("204 No Content"))
+        self.assertEqual(undated(exchange(raw_post(form.encode()), address=RECEIVER)), expected("204 No Content"))
+        after = metrics(RECEIVER)
+        counts = {result: after[f'sealpost_posts_total{{result="{result}"}}']
+                  - before[f'sealpost_posts_total{{result="{result}"}}'] for result in ("kept", "forged", "duplicate")}
+        self.assertEqual(counts, {"kept": 0, "forged": len(forgeries) + 1, "duplicate": 1})
+        self.assertEqual(self.receiver.command("export", "--authentic").stdout, kept_before)
+        authentic = [json.loads(line) for line in kept_before.decode().splitlines()]
+        self.assertEqual([(r["device"], r["authentic"]) for r in authentic if r["text"] == f"{text} dash"],
+                         [("board-0042", True)])
+        log = self.receiver.log()
+        self.assertEqual(log.count(b"naming device board-0042 is forged"), 1, log)
+        self.assertIn(b"naming device board-0043 is forged: its MAC is none of the device's keys'", log)
+        self.assertIn(b"naming no device is forged: its MAC is none of the device's keys'", log)
+
+        # Required of every device from the start: the same post opens, one without a MAC does not.
+        with tempfile.TemporaryDirectory() as work:
+            strict = Receiver(work, KEY, "127.0.0.12", extra=("--require-mac",))
+            try:
+                for body in (form, f"device={device}&sealed={seal('without a MAC')}", f"sealed={seal('nor this')}"):
+                    self.assertEqual(undated(exchange(raw_post(body.encode()), address="127.0.0.12")),
+                                     expected("204 No Content"))
+                self.assertEqual([(record["text"], record["authentic"]) for record in map(
+                    json.loads, strict.command("export").stdout.splitlines())], [(f"{text} dash", True)])
+                self.assertIn(b"is forged: it carries no MAC, which this receiver requires", strict.log())
+            finally:
+                self.assertEqual(strict.stop(), 0, strict.log())
 
     def test_arguments_refused_before_anything_is_sealed(self):
         work = pathlib.Path(self.work.name)
