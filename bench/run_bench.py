@@ -11,6 +11,8 @@ runs alternate between the contenders and the median of each is taken.
 """
 import fcntl
 import glob
+import hashlib
+import hmac
 import json
 import os
 import platform
@@ -284,6 +286,53 @@ function done(summary, latency)
     latency:percentile(99), e.connect + e.read + e.write + e.status + e.timeout, totals[1], totals[2], totals[3]))
 end
 """
+# The same readings with their MACs: a MAC covers the IV, so each post is
+# made beforehand, its IV changed as above and its MAC made anew, and wrk
+# posts them in turn from a file, going on from run to run.
+WRK_MAC_SCRIPT = """
+heads, forms, sent, start, threads = {}, {}, 0, 0, {}
+function init(args)
+  start = tonumber(args[1])
+  for line in io.lines("%s") do
+    forms[#forms + 1] = line
+  end
+  for i = 1, %d do
+    heads[i] = wrk.format("POST", "/", {["Content-Type"] = "application/x-www-form-urlencoded"}, forms[i])
+    heads[i] = heads[i]:sub(1, #heads[i] - #forms[i])
+  end
+end
+function request()
+  sent = sent + 1
+  local n = (start + sent) %% #forms
+  return heads[n %% %d + 1] .. forms[n + 1]
+end
+function setup(thread) table.insert(threads, thread) end
+function done(summary, latency)
+  local e, total = summary.errors, 0
+  for _, t in ipairs(threads) do total = total + t:get("sent") end
+  io.write(string.format("result %%d %%d %%d %%d %%d 0 0\\n", summary.requests, summary.duration,
+    latency:percentile(99), e.connect + e.read + e.write + e.status + e.timeout, total))
+end
+"""
+MAC_FORMS = 800_000
+
+
+def mac_forms(sealed, path):
+    """MAC_FORMS distinct forms of the sealed readings, each with its MAC."""
+    mac_key = hmac.new(KEY.encode(), b"sealpost-mac-key-v1", hashlib.sha256).digest()
+    with open(path, "w") as f:
+        for n in range(MAC_FORMS):
+            hex = sealed[n % len(sealed)]
+            m = n // len(sealed)
+            iv = bytearray.fromhex(hex[:16])
+            for b in range(4):
+                iv[b] ^= (m >> 3 * b) & 7
+                iv[4 + b] ^= ((m >> 12) >> 3 * b) & 7
+            changed = iv.hex() + hex[16:]
+            mac = hmac.new(mac_key, f"sealpost-post-v1\n\n{changed}".encode(), hashlib.sha256).hexdigest()
+            f.write(f"sealed={changed}&mac={mac}\n")
+
+
 # Only for the check run: parsing every answer's headers costs wrk time.
 WRK_COUNTING = """
 function response(status)
@@ -345,6 +394,7 @@ def postgres_cluster(work):
 
 
 POSTS_SENT = [0]
+MAC_SENT = [0]
 
 
 def disk_floor(work, seconds=6):
@@ -369,11 +419,13 @@ def private_memory(pid):
     return fields["Private_Clean"] + fields["Private_Dirty"]
 
 
-def wrk(port, clients, seconds, script):
+def wrk(port, clients, seconds, script, counter=POSTS_SENT):
     out = subprocess.run(["wrk", "-t1", f"-c{clients}", f"-d{seconds}s", "-s", script, f"http://127.0.0.1:{port}/",
-                          "--", str(POSTS_SENT[0])], check=True, capture_output=True, text=True).stdout
+                          "--", str(counter[0])], check=True, capture_output=True, text=True).stdout
     answered, micros, p99, errors, sent, no_content, other = map(int, out.split("result ")[1].split())
-    POSTS_SENT[0] += sent + 1
+    counter[0] += sent + 1
+    if counter is MAC_SENT and counter[0] > MAC_FORMS:
+        raise RuntimeError(f"the runs posted more than the {MAC_FORMS} forms made with MACs")
     if errors or answered == 0:
         raise RuntimeError(f"wrk against port {port}: {errors} errors or non-2xx answers, {answered} answers")
     return {"rate": answered / (micros / 1e6), "p99": p99 / 1e3, "answered": answered, "sent": sent,
@@ -385,15 +437,21 @@ def receiver_against_nginx():
     folder, disk = disk_folder()
     with folder as work:
         key_file, store = os.path.join(work, "key"), os.path.join(work, "received.db")
+        mac_store = os.path.join(work, "authentic.db")
         with open(key_file, "w") as f:
             f.write(KEY + "\n")
-        bodies = ", ".join('"sealed=%s"' % subprocess.run([BFSEAL, text, KEY], check=True, capture_output=True,
-                                                          text=True).stdout.strip() for text in READINGS)
+        sealed = [subprocess.run([BFSEAL, text, KEY], check=True, capture_output=True, text=True).stdout.strip()
+                  for text in READINGS]
+        bodies = ", ".join(f'"sealed={hex}"' for hex in sealed)
         scripts = {}
         for name, counting in (("timed", ""), ("counting", WRK_COUNTING)):
             scripts[name] = os.path.join(work, f"{name}.lua")
             with open(scripts[name], "w") as f:
                 f.write(WRK_SCRIPT % (bodies, counting))
+        mac_forms(sealed, os.path.join(work, "mac-forms"))
+        scripts["mac"] = os.path.join(work, "mac.lua")
+        with open(scripts["mac"], "w") as f:
+            f.write(WRK_MAC_SCRIPT % (os.path.join(work, "mac-forms"), len(sealed), len(sealed)))
         # One worker, as the receiver has one thread: one core for the server,
         # the other for wrk. With two workers they fight wrk for the cores
         # and nginx's rate drops.
@@ -412,17 +470,22 @@ def receiver_against_nginx():
                        subprocess.Popen(["unshare", "--user", "--map-user=1000", "--map-group=1000", "nginx", "-e",
                                          f"{work}/nginx-error.log", "-c", f"{work}/nginx.conf"], stderr=log),
                        subprocess.Popen([RECEIVER, "--listen", "127.0.0.1:8082", "--key-file", key_file,
-                                         "--store", postgres_uri], stderr=log)]
+                                         "--store", postgres_uri], stderr=log),
+                       subprocess.Popen([RECEIVER, "--listen", "127.0.0.1:8083", "--key-file", key_file,
+                                         "--store", f"sqlite:{mac_store}"], stderr=log)]
         try:
-            wait_until(lambda: all(map(listening, (8080, 8081, 8082))), 10, "a receiver or nginx did not start")
+            wait_until(lambda: all(map(listening, (8080, 8081, 8082, 8083))), 10, "a receiver or nginx did not start")
 
-            def sqlite_rows(table):
-                with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as db:
+            def sqlite_rows(table, path=store):
+                with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
                     return db.execute(f"select count(*) from {table}").fetchone()[0]
+
+            def mac_rows(table):
+                return sqlite_rows(table, mac_store)
 
             def post(clients, script="timed", seconds=6, port=8080, rows=sqlite_rows):
                 before = rows("received")
-                result = wrk(port, clients, seconds, scripts[script])
+                result = wrk(port, clients, seconds, scripts[script], MAC_SENT if script == "mac" else POSTS_SENT)
                 # Posts in flight when wrk stopped may be kept too, or not
                 # when their connection's end came with them; every answer
                 # must have its row.
@@ -436,8 +499,9 @@ def receiver_against_nginx():
 
             runs = {f"{name} {clients}": (lambda c=clients, p=port, name=name:
                                           wrk(p, c, 6, scripts["timed"]) if name == "nginx" else
+                                          post(c, "mac", port=p, rows=mac_rows) if name == "mac" else
                                           post(c, port=p, rows=postgres_rows if name == "postgres" else sqlite_rows))
-                    for name, port in (("receiver", 8080), ("nginx", 8081), ("postgres", 8082))
+                    for name, port in (("receiver", 8080), ("nginx", 8081), ("postgres", 8082), ("mac", 8083))
                     for clients in (1, 64)}
             runs["disk floor"] = lambda: disk_floor(work)
             results = {name: [] for name in runs}
@@ -464,6 +528,9 @@ def receiver_against_nginx():
                 print(f"  the store on port {port} kept {check['kept']} posts for {check['no_content']} answers 204, "
                       f"none other, of {check['sent']} sent (the rest in flight when wrk stopped); none unopened",
                       file=sys.stderr)
+            with sqlite3.connect(f"file:{mac_store}?mode=ro", uri=True) as db:
+                if db.execute("select count(*) from received where not authentic").fetchone()[0] or mac_rows("unopened"):
+                    raise RuntimeError("a post with its MAC was not kept as authentic")
         finally:
             for server in servers:
                 server.terminate()
@@ -481,6 +548,12 @@ def receiver_against_nginx():
         floor = median["disk floor"]["rate"]
         row("sealpost-receiver, 1 client, vs the disk's floor", f"{median['receiver 1']['rate'] / floor:.2f}",
             ">= 0.8", f"{median['receiver 1']['rate']:.0f} posts/s vs {floor:.0f} synced 4 KiB writes/s")
+        for clients in (1, 64):
+            ours, plain = median[f"mac {clients}"], median[f"receiver {clients}"]
+            row(f"sealpost-receiver, posts with MACs vs without, posts/s, {clients} client{'s' if clients > 1 else ''}",
+                f"{ours['rate'] / plain['rate']:.2f}", "",
+                f"{ours['rate']:.0f} vs {plain['rate']:.0f} posts/s, p99 {ours['p99']:.2f} ms vs "
+                f"{plain['p99']:.2f} ms; every post authentic, each with a MAC made beforehand")
         for clients in (1, 64):
             ours, sqlite = median[f"postgres {clients}"], median[f"receiver {clients}"]
             row(f"sealpost-receiver, PostgreSQL vs SQLite store, posts/s, {clients} client{'s' if clients > 1 else ''}",

@@ -276,6 +276,39 @@ def mac_requests(known):
     return [(request(op, key, "\n".join(fields).encode()), f"ok {answer}") for op, fields, answer in cases]
 
 
+def kept_as_authentic(key, device, hex, mac):
+    """Whether sealpost-receiver, on a port of the loopback of its own, keeps
+    the post with that MAC as the device's authentic text."""
+    with tempfile.TemporaryDirectory() as work, socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        (pathlib.Path(work) / "key").write_bytes(key + b"\n")
+        store = f"sqlite:{work}/received.db"
+        receiver = subprocess.Popen([str(BUILD / "receiver" / "sealpost-receiver"), "--listen", f"127.0.0.1:{port}",
+                                     "--key-file", f"{work}/key", "--store", store], stderr=subprocess.PIPE)
+        try:
+            body = f"device={device}&sealed={hex}&mac={mac}".encode()
+            deadline = time.monotonic() + 30
+            while True:
+                try:
+                    connection = socket.create_connection(("127.0.0.1", port), timeout=30)
+                    break
+                except ConnectionRefusedError:
+                    assert time.monotonic() < deadline and receiver.poll() is None, receiver.stderr.read()
+                    time.sleep(0.05)
+            with connection:
+                connection.sendall(b"POST / HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   b"Content-Length: %d\r\n\r\n" % len(body) + body)
+                assert connection.recv(100).startswith(b"HTTP/1.1 204 "), "not answered 204"
+        finally:
+            receiver.terminate()
+            receiver.wait(timeout=60)
+        rows = subprocess.run([str(BUILD / "receiver" / "sealpost-receiver"), "export", "--authentic", "--store",
+                               store], capture_output=True, check=True).stdout.decode().splitlines()
+        return [(row["device"], row["authentic"]) for row in map(json.loads, rows)] == [(device, True)]
+
+
 def request(op, key, arg):
     if op == "seal" and isinstance(arg, str):
         arg = arg.encode("utf-16-le" if LIBRARY == "node" else "utf-8", "surrogatepass")
@@ -335,6 +368,9 @@ def library_outcomes(workdir, sealed):
     requests += "".join(request(op, KEY, text) for op, text, _ in NOT_SEALED)
     macs = mac_requests(known_answer())
     requests += "".join(line for line, _ in macs)
+    # A post of its own, whose MAC the receiver must take as authentic.
+    own_hex, own_device = bfseal("sealed for the receiver", KEY), f"from-{LIBRARY}"
+    requests += request("mac", KEY, f"{own_device}\n{own_hex}".encode())
     results = []
     for command, env in commands:
         name = " ".join(command) + "".join(f" with {name}" for name in env)
@@ -359,7 +395,10 @@ def library_outcomes(workdir, sealed):
             assert answer.startswith("ok " if LIBRARY in takes else "error "), f"{name} {op} {text!r}: {answer}"
         for (line, expected), answer in zip(macs, rest):
             assert answer == expected, f"{name} {line.strip()}: {answer}, not {expected}"
-        print(f"{name}: the MAC of the known answer, and {len(macs) - 4} changed posts refused")
+        own_mac = next(rest)
+        assert own_mac.startswith("ok ") and kept_as_authentic(KEY, own_device, own_hex, own_mac[3:]), own_mac
+        print(f"{name}: the MAC of the known answer, and {len(macs) - 4} changed posts refused; "
+              "the receiver keeps its own post as authentic")
         results.append((name, opens, seals))
     if bare:
         # Without Blowfish, sealing or opening anything must fail, never
