@@ -273,9 +273,9 @@ int exportReceived(int argc, char **argv)
             fputs(", \"device\": ", stdout);
             writeJsonString(stdout, row.device);
         }
-        fputs(", \"text\": ", stdout);
+        printf(", \"authentic\": %s, \"text\": ", row.authentic ? "true" : "false");
         writeJsonString(stdout, row.text);
-        printf(", \"authentic\": %s}\n", row.authentic ? "true" : "false");
+        fputs("}\n", stdout);
     }
     closeStore(&store);
     if (fault.failed) {
