@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -10,8 +11,10 @@
 namespace {
 
 // How often an idle commit thread asks whether the store answers, so that
-// /healthz is never older than this.
+// /healthz is never older than this; while it does not, more often, so that
+// posts are kept again soon after it does.
 constexpr long long kCheckMilliseconds = 5000;
+constexpr long long kSilentCheckMilliseconds = 1000;
 
 timespec inMilliseconds(long long aMilliseconds)
 {
@@ -51,6 +54,20 @@ Group *commitGroup(CommitQueue *apQueue, Request *apFirst, Post ***apPosts, size
     return group;
 }
 
+// A store away since the start is connected by the commit thread's commits
+// and checks: says so when it answers, and each new reason it cannot keep
+// posts yet; apSaid holds the last said.
+void sayHowAway(const Store *apStore, bool *apAway, char *apSaid, size_t aSize)
+{
+    if (*apAway && !apStore->pgAway)
+        logLine("the store answers now: its tables are ready, and posts are kept");
+    else if (apStore->pgAway && strcmp(apSaid, apStore->pgAwayFault.message) != 0)
+        logLine("%s; posts are answered 503 until it can keep them, and it is tried again every second",
+                apStore->pgAwayFault.message);
+    *apAway = apStore->pgAway;
+    snprintf(apSaid, aSize, "%s", apStore->pgAwayFault.message);
+}
+
 // The store is the commit thread's alone: it takes every post waiting as
 // soon as it is free, keeps them in one commit, and tells the loop through
 // doneFd; what it last found of the store is what /healthz answers.
@@ -59,11 +76,15 @@ void *commitThread(void *apQueue)
     CommitQueue *queue = static_cast<CommitQueue *>(apQueue);
     Post **posts = nullptr;
     size_t capacity = 0;
+    bool away = queue->store->pgAway;
+    char said[storeMessageSize] = "";
+    sayHowAway(queue->store, &away, said, sizeof said);
     pthread_mutex_lock(&queue->lock);
     long long checked = monotonicMilliseconds();
     for (;;) {
         while (queue->first == nullptr && !queue->stop) {
-            long long left = checked + kCheckMilliseconds - monotonicMilliseconds();
+            long long every = queue->storeAnswers ? kCheckMilliseconds : kSilentCheckMilliseconds;
+            long long left = checked + every - monotonicMilliseconds();
             if (left > 0) {
                 timespec until = inMilliseconds(left);
                 pthread_cond_timedwait(&queue->wake, &queue->lock, &until);
@@ -72,6 +93,7 @@ void *commitThread(void *apQueue)
             pthread_mutex_unlock(&queue->lock);
             bool answers = storeAnswers(queue->store);
             tidyStore(queue->store, false);
+            sayHowAway(queue->store, &away, said, sizeof said);
             pthread_mutex_lock(&queue->lock);
             queue->storeAnswers = answers;
             checked = monotonicMilliseconds();
@@ -86,6 +108,7 @@ void *commitThread(void *apQueue)
         pthread_mutex_unlock(&queue->lock);
 
         Group *group = commitGroup(queue, first, &posts, &capacity);
+        sayHowAway(queue->store, &away, said, sizeof said);
         pthread_mutex_lock(&queue->lock);
         queue->committing = false;
         if (group != nullptr) {
@@ -113,6 +136,7 @@ void *commitThread(void *apQueue)
         // After the group's answers can go out, so that no post waits for
         // what its own group left; what fails is tried after the next commit.
         tidyStore(queue->store, false);
+        sayHowAway(queue->store, &away, said, sizeof said);
         pthread_mutex_lock(&queue->lock);
     }
     pthread_mutex_unlock(&queue->lock);
@@ -169,7 +193,7 @@ bool startCommits(Receiver *apReceiver)
     queue->store = &apReceiver->store;
     queue->last = &queue->first;
     queue->doneLast = &queue->done;
-    queue->storeAnswers = true;
+    queue->storeAnswers = !apReceiver->store.pgAway;
     queue->doneFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     pthread_condattr_t clock;
     bool made = queue->doneFd >= 0 && pthread_condattr_init(&clock) == 0;

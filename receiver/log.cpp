@@ -45,10 +45,13 @@ void logLine(const char *apFormat, ...)
 {
     va_list arguments;
     va_start(arguments, apFormat);
+    // Whole, though the commit thread writes lines too.
+    flockfile(stderr);
     fputs("sealpost-receiver: ", stderr);
     vfprintf(stderr, apFormat, arguments);
     fputc('\n', stderr);
     fflush(stderr);
+    funlockfile(stderr);
     va_end(arguments);
 }
 

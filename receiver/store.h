@@ -32,6 +32,13 @@ enum StoreAccess {
 
 enum StoreKind { storeSqlite, storePostgres };
 
+// What failed, worded for a person: the store's URL or path and the
+// database's reason.
+struct StoreFault {
+    bool failed;
+    char message[storeMessageSize];
+};
+
 struct Store {
     enum StoreKind kind;
     long long unopenedLimit; // bytes of sealed hex kept in unopened at most
@@ -50,13 +57,12 @@ struct Store {
     bool keptSinceTrim; // a commit since then: the next trim has work
     long long sinceCheckpoint; // SQLite: pages written since the last checkpoint
     bool pgAbandoned;   // a wait ran out mid-exchange: reconnect before the next
-};
-
-// What failed, worded for a person: the store's URL or path and the
-// database's reason.
-struct StoreFault {
-    bool failed;
-    char message[storeMessageSize];
+    // A database that did not answer when opened to keep: commits and
+    // checks try it again, once a second at most, and make its tables ready
+    // as openStore would once it answers. pgAwayFault says why not yet.
+    bool pgAway;
+    long long pgTried; // CLOCK_MONOTONIC milliseconds of the last try while away
+    struct StoreFault pgAwayFault;
 };
 
 struct Post {
@@ -117,7 +123,9 @@ bool postDigest(const char *apDevice, const char *apSealed, char *apDigest);
 
 // Opens the store apUrl names ("sqlite:PATH" or a "postgresql://" URI),
 // makes its tables where they are missing and checks it can be written
-// (storeToKeep) or read. On a fault *apStore is closed already.
+// (storeToKeep) or read. On a fault *apStore is closed already. A
+// PostgreSQL database that does not answer yet (down, unreachable, starting
+// up) is no fault for storeToKeep: the store is left away instead.
 struct StoreFault openStore(const char *apUrl, enum StoreAccess aAccess, long long aUnopenedLimit,
                             struct Store *apStore);
 void closeStore(struct Store *apStore);

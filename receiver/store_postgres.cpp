@@ -23,6 +23,8 @@ constexpr char kBatchRowsText[] = "256";
 // A reopen batch holds about this many bytes of sealed hex at most.
 constexpr char kBatchBytes[] = "4194304";
 constexpr char kCredential[] = "sealpost-pgpass";
+// How often a database that did not answer at the start is tried again.
+constexpr long long kAwayMilliseconds = 1000;
 constexpr StoreFault kNoFault = {false, {}};
 
 // Receivers on several hosts may start at once on an empty database; the
@@ -286,12 +288,17 @@ Exchange query(Store *apStore, const char *apSql, int aCount, const char *const 
 }
 
 // Waits for the connection libpq is making, after PQconnectStartParams or
-// PQresetStart, and makes it non-blocking.
-Exchange finishConnecting(Store *apStore, bool aReset, long long aDeadline)
+// PQresetStart, and makes it non-blocking. *apAnswered (when given) tells
+// whether a server took the connection, even if it then refused it.
+Exchange finishConnecting(Store *apStore, bool aReset, long long aDeadline, bool *apAnswered)
 {
     PGconn *pg = apStore->pg;
     PostgresPollingStatusType polled = PGRES_POLLING_WRITING;
     while (polled != PGRES_POLLING_OK && polled != PGRES_POLLING_FAILED) {
+        ConnStatusType status = PQstatus(pg);
+        if (apAnswered != nullptr && status != CONNECTION_STARTED && status != CONNECTION_NEEDED &&
+            status != CONNECTION_BAD)
+            *apAnswered = true;
         if (!awaitSocket(pg, polled == PGRES_POLLING_WRITING, aDeadline))
             return timedOut(apStore);
         polled = aReset ? PQresetPoll(pg) : PQconnectPoll(pg);
@@ -318,6 +325,34 @@ Exchange prepare(Store *apStore, long long aDeadline)
 
 typedef Exchange (*Attempt)(Store *apStore, void *apContext, long long aDeadline);
 
+StoreFault readyTables(Store *apStore, StoreAccess aAccess, long long aDeadline);
+
+// A store away since the start, tried again once a second at most, and made
+// ready as openStore would once it answers; until then the reason.
+StoreFault connectAway(Store *apStore, long long aDeadline)
+{
+    long long time = monotonicMilliseconds();
+    if (time - apStore->pgTried < kAwayMilliseconds)
+        return apStore->pgAwayFault;
+    apStore->pgTried = time;
+    Exchange connection = PQresetStart(apStore->pg) != 0 ? finishConnecting(apStore, true, aDeadline, nullptr)
+                                                         : lost(apStore, "cannot connect");
+    if (connection.outcome != outcomeDone) {
+        apStore->pgAwayFault = storeFault("the store does not answer yet: %s", connection.fault.message);
+        return apStore->pgAwayFault;
+    }
+    StoreFault ready = readyTables(apStore, storeToKeep, aDeadline);
+    if (ready.failed) {
+        // Answered, but cannot keep posts: the next try starts afresh.
+        apStore->pgAbandoned = true;
+        apStore->pgAwayFault = storeFault("the store answers but cannot keep posts: %s", ready.message);
+        return apStore->pgAwayFault;
+    }
+    apStore->pgAway = false;
+    apStore->pgAwayFault = kNoFault;
+    return kNoFault;
+}
+
 // Runs aAttempt on the connection, made again first where it was lost or
 // given up; and once more on a new one when the one it had turned out to be
 // lost, so that a database restarted since the last exchange costs no post
@@ -327,10 +362,12 @@ StoreFault withConnection(Store *apStore, Attempt aAttempt, void *apContext, lon
 {
     long long deadline = aDeadline;
     Exchange result = kDone;
+    if (apStore->pgAway && connectAway(apStore, deadline).failed)
+        return apStore->pgAwayFault;
     for (int tries = 0; tries < 2; ++tries) {
         bool wasConnected = !apStore->pgAbandoned && PQstatus(apStore->pg) == CONNECTION_OK;
         if (!wasConnected)
-            result = PQresetStart(apStore->pg) != 0 ? finishConnecting(apStore, true, deadline)
+            result = PQresetStart(apStore->pg) != 0 ? finishConnecting(apStore, true, deadline, nullptr)
                                                    : lost(apStore, "cannot connect again");
         if (!wasConnected && result.outcome == outcomeDone)
             result = prepare(apStore, deadline);
@@ -425,10 +462,10 @@ StoreFault refuse(Store *apStore, const char *apWhat, StoreFault aFault)
 }
 
 // Whether a query of one boolean answered true; a fault when it failed.
-bool isTrue(Store *apStore, const char *apSql, const char *apWhat, StoreFault *apFault)
+bool isTrue(Store *apStore, const char *apSql, const char *apWhat, StoreFault *apFault, long long aDeadline)
 {
     PGresult *answer = nullptr;
-    *apFault = query(apStore, apSql, 0, nullptr, apWhat, &answer).fault;
+    *apFault = queryUntil(apStore, apSql, 0, nullptr, apWhat, &answer, aDeadline).fault;
     bool yes = answer != nullptr && PQntuples(answer) == 1 && strcmp(PQgetvalue(answer, 0, 0), "t") == 0;
     PQclear(answer);
     return yes;
@@ -436,16 +473,16 @@ bool isTrue(Store *apStore, const char *apSql, const char *apWhat, StoreFault *a
 
 // Makes the tables where they are missing (aCreate) or checks that they are
 // there: a role that may not create tables gets by once they are.
-StoreFault checkTables(Store *apStore, bool aCreate)
+StoreFault checkTables(Store *apStore, bool aCreate, long long aDeadline)
 {
     StoreFault result = kNoFault;
-    if (isTrue(apStore, kSchemaComplete, "cannot read the store's tables", &result) || result.failed)
+    if (isTrue(apStore, kSchemaComplete, "cannot read the store's tables", &result, aDeadline) || result.failed)
         return result;
     if (!aCreate)
         return storeFault("its tables are missing, or an older receiver's: a receiver started on it with the "
                           "owner's role makes them");
     PGconn *pg = apStore->pg;
-    long long deadline = monotonicMilliseconds() + kWaitMilliseconds;
+    long long deadline = aDeadline;
     bool sent = PQenterPipelineMode(pg) != 0;
     for (const char *sql : kTables)
         sent = sent && PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
@@ -454,6 +491,47 @@ StoreFault checkTables(Store *apStore, bool aCreate)
     if (made.outcome == outcomeDone)
         made = readPipeline(apStore, deadline, sizeof kTables / sizeof *kTables, "cannot make the tables");
     return endPipeline(apStore, made).fault;
+}
+
+// A step's deadline: aDeadline, or 0 for a wait of the step's own.
+long long stepDeadline(long long aDeadline)
+{
+    return aDeadline != 0 ? aDeadline : monotonicMilliseconds() + kWaitMilliseconds;
+}
+
+// The tables made or checked, the inserts prepared and the role's
+// privileges asked, on a connection just made; at the start each step has
+// a wait of its own, later a commit's bound is the whole work's.
+StoreFault readyTables(Store *apStore, StoreAccess aAccess, long long aDeadline)
+{
+    StoreFault result = checkTables(apStore, aAccess == storeToKeep, stepDeadline(aDeadline));
+    if (!result.failed)
+        result = prepare(apStore, stepDeadline(aDeadline)).fault;
+    if (result.failed || aAccess == storeToRead)
+        return result;
+    bool granted = isTrue(apStore, aAccess == storeToKeep ? kKeepRights : kReopenRights,
+                          "cannot read the role's privileges", &result, stepDeadline(aDeadline));
+    if (!granted && !result.failed)
+        result = storeFault("the role %s needs %s", PQuser(apStore->pg),
+                            aAccess == storeToKeep ? "INSERT on received; SELECT, INSERT and DELETE on unopened; "
+                                                     "SELECT and INSERT on authenticated"
+                                                   : "INSERT on received; SELECT and DELETE on unopened; "
+                                                     "SELECT and INSERT on authenticated");
+    return result;
+}
+
+// Whether a first connection failed because the database does not answer
+// yet: down, unreachable, or starting up or shutting down. A server that
+// took the connection and refused it, or parameters libpq cannot use, are
+// faults of the configuration. libpq's ping tells them apart.
+bool answersNotYet(const char *apUri, Exchange aConnection, bool aAnswered)
+{
+    if (aConnection.outcome == outcomeTimedOut)
+        return true;
+    const char *keywords[] = {"dbname", "connect_timeout", nullptr};
+    const char *values[] = {apUri, "5", nullptr};
+    PGPing ping = PQpingParams(keywords, values, 1);
+    return ping == PQPING_REJECT || (!aAnswered && ping == PQPING_NO_RESPONSE);
 }
 
 } // namespace
@@ -500,24 +578,21 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
     char what[storeMessageSize / 2];
     snprintf(what, sizeof what, "the store ");
     describeConnection(apStore->pg, what + strlen(what), sizeof what - strlen(what));
-    Exchange connection = PQstatus(apStore->pg) != CONNECTION_BAD
-                              ? finishConnecting(apStore, false, monotonicMilliseconds() + kWaitMilliseconds)
-                              : lost(apStore, "cannot connect");
+    bool answered = false;
+    Exchange connection =
+        PQstatus(apStore->pg) != CONNECTION_BAD
+            ? finishConnecting(apStore, false, monotonicMilliseconds() + kWaitMilliseconds, &answered)
+            : lost(apStore, "cannot connect");
+    // Posts wait for it with 503s; the commit thread connects once it answers.
+    if (connection.outcome != outcomeDone && aAccess == storeToKeep && answersNotYet(apUri, connection, answered)) {
+        apStore->pgAway = true;
+        apStore->pgTried = monotonicMilliseconds();
+        apStore->pgAwayFault = storeFault("the store does not answer yet: %s", connection.fault.message);
+        return kNoFault;
+    }
     if (connection.outcome != outcomeDone)
         return refuse(apStore, what, connection.fault);
-    StoreFault result = checkTables(apStore, aAccess == storeToKeep);
-    if (!result.failed)
-        result = prepare(apStore, monotonicMilliseconds() + kWaitMilliseconds).fault;
-    if (result.failed || aAccess == storeToRead)
-        return result.failed ? refuse(apStore, what, result) : result;
-    bool granted = isTrue(apStore, aAccess == storeToKeep ? kKeepRights : kReopenRights,
-                          "cannot read the role's privileges", &result);
-    if (!granted && !result.failed)
-        result = storeFault("the role %s needs %s", PQuser(apStore->pg),
-                            aAccess == storeToKeep ? "INSERT on received; SELECT, INSERT and DELETE on unopened; "
-                                                     "SELECT and INSERT on authenticated"
-                                                   : "INSERT on received; SELECT and DELETE on unopened; "
-                                                     "SELECT and INSERT on authenticated");
+    StoreFault result = readyTables(apStore, aAccess, 0);
     return result.failed ? refuse(apStore, what, result) : result;
 }
 

@@ -176,8 +176,12 @@ class PostgresTest(unittest.TestCase):
              "it out and put it in a password file (PGPASSFILE, ~/.pgpass, or the credential sealpost-pgpass)"),
             (self.cluster.uri("sealpost"), None, where + "cannot connect: "),
             (self.cluster.uri("sealpost"), f"*:*:*:sealpost:not{PASSWORD}\n", where + "cannot connect: "),
-            (f"postgresql:///sealpost?host={self.cluster.folder}/none&user=sealpost", f"*:*:*:sealpost:{PASSWORD}\n",
-             where.replace(str(socket), f"{self.cluster.folder}/none") + "cannot connect: "),
+            # The database answers and refuses: a fault, not a database away.
+            (f"postgresql:///none?host={socket}&user=sealpost", f"*:*:*:sealpost:{PASSWORD}\n",
+             where.replace("database sealpost", "database none") + "cannot connect: "),
+            (f"postgresql:///sealpost?host={socket}&user=sealpost&sslmode=bogus", None,
+             "the store PostgreSQL database sealpost as sealpost on "),
+            (f"postgresql://[::1/sealpost?host={socket}", None, "the store's URI is not one libpq reads: "),
         ]
         for store, pgpass, message in cases:
             with self.subTest(store=store, pgpass=pgpass), tempfile.TemporaryDirectory() as work:
@@ -185,10 +189,11 @@ class PostgresTest(unittest.TestCase):
                 self.assertEqual(receiver.process.wait(timeout=60), 1)
                 log = receiver.log().decode()
                 self.assertTrue(log.startswith("sealpost-receiver: " + message), log)
+                self.assertNotIn("does not answer yet", log)
                 self.assertNotIn(PASSWORD, log.replace(f"not{PASSWORD}", ""))
 
     def test_two_hosts_keep_each_post_once_and_wait_out_a_database_away(self):
-        works = [tempfile.TemporaryDirectory() for _ in range(3)]
+        works = [tempfile.TemporaryDirectory() for _ in range(4)]
         for work in works:
             self.addCleanup(work.cleanup)
         first = on_host(works[0].name, self.cluster.uri("sealpost"), "--metrics", "127.0.0.1:9580",
@@ -296,6 +301,35 @@ class PostgresTest(unittest.TestCase):
             self.assertEqual(post_to(first, f"sealed={while_hung}"), KEPT)
             self.assertEqual(post_to(first, f"sealed={behind}"), KEPT)
             texts += ["started again", "on a connection made again", "while hung", "behind the hung commit"]
+            # Stopped again, and a receiver started meanwhile.
+            self.cluster.psql("REVOKE INSERT ON received FROM sealpost_post")
+            self.cluster.stop()
+            run = self.command("sealpost", "export")
+            self.assertEqual((run.returncode, run.stdout), (1, ""))
+            self.assertIn("cannot connect: ", run.stderr)
+            # Started while the database is away: it listens, answers 503, and keeps
+            # posts once the database answers and the role may keep them, all in one run.
+            late = on_host(works[3].name, self.cluster.uri("sealpost_post"), "--metrics", "127.0.0.1:9580")
+            receivers.append(late)
+            late.wait_for(b"the store does not answer yet: cannot connect: ")
+            early = seal("posted before the database answered")
+            self.assertEqual(post_to(late, f"sealed={early}"), UNAVAILABLE)
+            self.assertEqual(get_from(late, "/healthz"), "HTTP/1.1 503 Service Unavailable")
+            # Tried every second, said once, and once for the post's 503.
+            time.sleep(2.5)
+            self.assertEqual(late.log().count(b"does not answer yet"), 2, late.log())
+            self.cluster.start()
+            late.wait_for(b"the store answers but cannot keep posts: the role sealpost_post needs INSERT on received")
+            self.assertEqual(post_to(late, f"sealed={early}"), UNAVAILABLE)
+            self.assertEqual(get_from(late, "/healthz"), "HTTP/1.1 503 Service Unavailable")
+            self.cluster.psql("GRANT INSERT ON received TO sealpost_post")
+            deadline = time.monotonic() + 10
+            while get_from(late, "/healthz") != "HTTP/1.1 200 OK":
+                self.assertLess(time.monotonic(), deadline, late.log())
+                time.sleep(0.2)
+            self.assertEqual(post_to(late, f"sealed={early}"), KEPT, late.log())
+            self.assertEqual(late.log().count(b"the store answers now"), 1, late.log())
+            texts.append("posted before the database answered")
             # More rows than one batch of export's reads.
             self.cluster.psql("INSERT INTO received (received_at, peer, text, digest) SELECT "
                               "'2026-12-09T00:00:00Z', '192.0.2.1', 'row ' || i, 'row ' || i "
