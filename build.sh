@@ -59,10 +59,11 @@ BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite
 PACKAGING_PACKAGES="dpkg-dev git"
 # The tests also open and seal texts as applications in Python, Node.js and
 # PHP do, run the recipes' setups on real servers, and run sealpost-send
-# under busybox's ash as well as dash.
+# under busybox's ash as well as dash; promtool checks the guide's alerts.
 TEST_PACKAGES="$BUILD_PACKAGES $PACKAGING_PACKAGES lintian devscripts man-db libgtest-dev libbenchmark-dev
     openssl xxd python3 python3-pycryptodome nodejs php-cli binutils groff-base clang libclang-rt-dev
-    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap busybox shellcheck postgresql"
+    nginx php-fpm apache2 libapache2-mod-php systemd systemd-container debootstrap busybox shellcheck postgresql
+    prometheus"
 # The receiver is loaded with wrk against nginx; the policy in require keeps
 # nginx from starting as it installs.
 BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time python3 nginx wrk postgresql"

@@ -29,12 +29,14 @@ set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RECEIVER_DESCRIPTION "open sealed texts posted by sealpost devices
 A small HTTP server, started by systemd on port 80, that opens the texts
-bfseal sealed and formsend posted and keeps each one in an SQLite
-database before it answers. Every well-formed post gets the same answer,
-after the same work, whether it opened or not; what does not open is kept
-too, to open later with another key.
+bfseal sealed and formsend posted and keeps each one before it answers:
+in an SQLite database on the host, or in a PostgreSQL database that
+receivers on several hosts share. Every well-formed post gets the same
+answer, after the same work, whether it opened or not; what does not open
+is kept too, to open later with another key.
 
 The service runs as a dynamic user with no capabilities (systemd binds the
-port), reads the key from /etc/sealpost/key as a systemd credential, and
-stays down until that file exists. The guide is in
+port), reads its settings from /etc/sealpost/receiver.conf and the key
+from /etc/sealpost/key as a systemd credential, or a key per device from
+/etc/sealpost/keys. The guide is in
 /usr/share/doc/sealpost-receiver/server.md.gz.")

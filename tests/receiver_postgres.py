@@ -1,7 +1,9 @@
 """Two sealpost-receivers, each on a host of its own (a private network
 namespace), keeping posts in one PostgreSQL database: a throwaway cluster
 in a temporary folder, in a network namespace of its own too, reached over
-its Unix socket. On the build machine only.
+its Unix socket; and the guide's TLS recipe, on a cluster of its own
+reached over TCP with the certificates the recipe makes. On the build
+machine only.
 
 Usage: receiver_postgres.py BUILD_DIR
 """
@@ -20,6 +22,7 @@ import threading
 import time
 import unittest
 
+from guide_recipes import recipe
 from receiver_e2e import BUILD, KEY, OTHER_KEY, RECEIVER, Receiver, expected, post_mac, seal, undated
 
 TESTS = pathlib.Path(__file__).resolve().parent
@@ -42,7 +45,7 @@ class Cluster:
     """A cluster of its own, run by the invoking user, or by postgres where
     that is root, as initdb asks; it listens on its socket only."""
 
-    def __init__(self):
+    def __init__(self, start=True):
         self.folder = pathlib.Path(tempfile.mkdtemp(prefix="sealpost-pg-"))
         self.socket = self.folder / "socket"
         self.socket.mkdir()
@@ -57,7 +60,8 @@ class Cluster:
         # The receivers' owner role logs in with its password; the rest are trusted.
         self.as_owner("sh", "-c", f"printf 'local all sealpost scram-sha-256\\nlocal all all trust\\n' >'{self.data}"
                                   "/pg_hba.conf'")
-        self.start()
+        if start:
+            self.start()
 
     def as_owner(self, *argv):
         return subprocess.run([str(arg) for arg in argv], user=self.user, check=True, capture_output=True, timeout=120)
@@ -340,6 +344,85 @@ class PostgresTest(unittest.TestCase):
         finally:
             for receiver in receivers:
                 self.assertEqual(receiver.stop(), 0, receiver.log())
+
+    def test_the_guides_tls_recipe(self):
+        """The database host's part of the guide's TLS recipe, applied to a
+        cluster of its own in a network namespace with its loopback, and a
+        receiver there on the store URI the guide gives; only the network
+        of the pg_hba line is the loopback's, and db.example is reached at
+        127.0.0.1 by hostaddr."""
+        if os.getuid() != 0:
+            self.skipTest("the recipe gives the certificate to the user postgres, which takes root")
+        network = subprocess.Popen(["unshare", "-n", sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+                                    "from formsend_e2e import bring_loopback_up; bring_loopback_up(); print(flush=True); "
+                                    "sys.stdin.read()", str(TESTS)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(network.wait, timeout=60)
+        self.addCleanup(network.stdin.close)
+        self.addCleanup(network.stdout.close)
+        network.stdout.readline()
+        inside = ["nsenter", "-t", str(network.pid), "-n"]
+        cluster = Cluster(start=False)
+        self.addCleanup(cluster.remove)
+        (commands,) = recipe("postgresql-tls")
+        subprocess.run(["sh", "-euc", 'sudo() { "$@"; }\n' + commands], cwd=cluster.data, check=True,
+                       capture_output=True, timeout=120)
+        for name in ("postgresql.conf", "pg_hba.conf"):
+            lines = "".join(recipe("postgresql-tls", name)).replace("192.0.2.0/24", "127.0.0.1/32")
+            with open(cluster.data / name, "a") as conf:
+                conf.write(lines)
+        pwent = pwd.getpwnam("postgres")
+        subprocess.run(inside + ["-S", str(pwent.pw_uid), "-G", str(pwent.pw_gid), postgres_program("pg_ctl"), "-D",
+                                 str(cluster.data), "-l", str(cluster.folder / "log"), "-w", "-o",
+                                 f"-k {cluster.socket}", "start"], check=True, capture_output=True, timeout=120)
+        cluster.psql(f"CREATE ROLE sealpost LOGIN PASSWORD '{PASSWORD}'; CREATE DATABASE sealpost OWNER sealpost",
+                     "postgres")
+        work = pathlib.Path(tempfile.mkdtemp(prefix="sealpost-tls-"))
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        ca = work / "db-ca.crt"
+        shutil.copy(cluster.data / "sealpost-ca.crt", ca)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                        "-subj", "/CN=another CA", "-keyout", work / "other.key", "-out", work / "other-ca.crt"],
+                       check=True, capture_output=True, timeout=60)
+        (work / "credentials").mkdir()
+        pgpass = work / "credentials" / "sealpost-pgpass"
+        pgpass.write_text(f"*:*:sealpost:sealpost:{PASSWORD}\n")
+        pgpass.chmod(0o600)
+        (store,) = re.findall(r"^store = (\S+)$", "".join(recipe("postgresql-receiver")), re.M)
+        store = store.replace("sealpost_post@", "sealpost@").replace("/etc/sealpost/db-ca.crt", str(ca))
+        self.assertTrue(store.startswith("postgresql://sealpost@db.example/sealpost?sslmode=verify-full&sslrootcert="))
+        import receiver_e2e
+        receiver_e2e.LAUNCHER[:] = inside
+        try:
+            receiver = Receiver(work, KEY, extra=("--store", store + "&hostaddr=127.0.0.1"))
+        finally:
+            receiver_e2e.LAUNCHER[:] = []
+        try:
+            self.assertIn("keeping posts in PostgreSQL database sealpost as sealpost on db.example port 5432\n",
+                          receiver.log().decode())
+            run = subprocess.run(inside + [str(BUILD / "formsend" / "formsend"), "127.0.0.1", "/",
+                                           f"sealed={seal('over TLS')}"], capture_output=True, timeout=60)
+            self.assertEqual(undated(run.stdout.split(b"\n", 1)[1]), KEPT, run.stderr)
+        finally:
+            self.assertEqual(receiver.stop(), 0, receiver.log())
+        cases = [
+            # what the store URI changes, export's status, what it prints
+            ({}, 0, '"text": "over TLS"'),
+            ({"db.example/": "other.example/"}, 1, 'server certificate for "db.example" does not match host name '
+                                                   '"other.example"'),
+            ({str(ca): str(work / "other-ca.crt")}, 1, "certificate verify failed"),
+            ({"sslmode=verify-full": "sslmode=disable"}, 1, "no encryption"),
+        ]
+        for changes, status, output in cases:
+            with self.subTest(changes=changes):
+                uri = store
+                for old, new in changes.items():
+                    uri = uri.replace(old, new)
+                run = subprocess.run(inside + [str(RECEIVER), "export", "--store", uri + "&hostaddr=127.0.0.1"],
+                                     capture_output=True, text=True, timeout=120,
+                                     env=dict(os.environ, PGPASSFILE=str(pgpass)))
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(output, run.stdout + run.stderr)
+                self.assertNotIn(PASSWORD, run.stdout + run.stderr)
 
 
 if __name__ == "__main__":

@@ -97,6 +97,9 @@ TABLE = [
      r"sealpost-send: formsend failed: .*; the spool \S+ holds 1 entry\n", 10),
     # -A posts every entry without its MAC, the one spooled with it too.
     ("-A", ACCEPTED, ["-A", "-d", "pump-9"], ["r15"], 0, ["r14", "r15"], [], "", 10),
+    # A random wait of 0 to 2 s before the post; the bound is a hang's.
+    ("a random wait", UP, ["-w", "2", "-d", "pump-9"], ["r16"], 0, ["r16"], [], "", 12),
+    ("no wait", UP, ["-w", "0", "-d", "pump-9"], ["r17"], 0, ["r17"], [], "", 10),
 ]
 
 
@@ -415,6 +418,10 @@ class SendTest(unittest.TestCase):
             (["-t", "0"], UP, "/", "r", 64, "-t takes a number of seconds from 1 to 86400, not '0'"),
             (["-t", "010"], UP, "/", "r", 64, "not '010'"),
             (["-n", "100001"], UP, "/", "r", 64, "-n takes a number of entries from 1 to 100000"),
+            (["-w", "3601"], UP, "/", "r", 64, "-w takes a number of seconds from 0 to 3600, not '3601'"),
+            (["-w", "1m"], UP, "/", "r", 64, "not '1m'"),
+            (["-w", "-1"], UP, "/", "r", 64, "not '-1'"),
+            (["-w", "07"], UP, "/", "r", 64, "not '07'"),
             ([], "a\nb", "/", "r", 64, "is not a name or an IPv4 address"),
             ([], UP, "page", "r", 64, "the page must start with /"),
             ([], UP, "/a b", "r", 64, "the page holds a blank or a control character"),
