@@ -164,6 +164,13 @@ bool nextNotOpened(Store *apStore, StoreCursor *apCursor, NotOpenedRow *apRow, S
     return nextNotOpenedSqlite(apStore, apCursor, apRow, apFault);
 }
 
+bool nextDevice(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow, StoreFault *apFault)
+{
+    if (apStore->kind == storePostgres)
+        return nextDevicePostgres(apStore, apSince, apCursor, apRow, apFault);
+    return nextDeviceSqlite(apStore, apSince, apCursor, apRow, apFault);
+}
+
 Reopened reopenUnopened(Store *apStore, const char *apKey)
 {
     return apStore->kind == storePostgres ? reopenPostgres(apStore, apKey) : reopenSqlite(apStore, apKey);

@@ -91,6 +91,16 @@ struct NotOpenedRow {
     const char *last;
 };
 
+// Per device that has posted, what the store holds of it: the times in
+// UTC as ISO 8601, each null when there is none.
+struct DeviceRow {
+    const char *device;
+    const char *lastKept;      // in received
+    long long keptSince;       // rows of received from the walk's since on
+    const char *lastNotOpened; // in unopened, not forged
+    const char *lastForged;    // in unopened, kept as forged
+};
+
 // Which rows of received to walk: from since on (null: all; an ISO 8601
 // time in UTC, or a prefix of one such as a date), of device only (null:
 // every device's).
@@ -151,6 +161,11 @@ bool nextReceived(struct Store *apStore, struct ReceivedFilter aFilter, struct S
 // The devices in name order, posts that named none first.
 bool nextNotOpened(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                    struct StoreFault *apFault);
+
+// The devices in name order, posts that named none left out; apSince
+// (ISO 8601 in UTC) is where keptSince starts counting.
+bool nextDevice(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor, struct DeviceRow *apRow,
+                struct StoreFault *apFault);
 
 // Opens what it can of unopened under apKey and moves it to received, in
 // small transactions; counts what it moved and what it tried.

@@ -26,6 +26,8 @@ bool nextReceivedSqlite(struct Store *apStore, struct ReceivedFilter aFilter, st
                         struct ReceivedRow *apRow, struct StoreFault *apFault);
 bool nextNotOpenedSqlite(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                          struct StoreFault *apFault);
+bool nextDeviceSqlite(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor,
+                      struct DeviceRow *apRow, struct StoreFault *apFault);
 struct Reopened reopenSqlite(struct Store *apStore, const char *apKey);
 
 // apUri: the whole "postgresql://" URI, as libpq takes it.
@@ -40,6 +42,8 @@ bool nextReceivedPostgres(struct Store *apStore, struct ReceivedFilter aFilter, 
                           struct ReceivedRow *apRow, struct StoreFault *apFault);
 bool nextNotOpenedPostgres(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                            struct StoreFault *apFault);
+bool nextDevicePostgres(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor,
+                        struct DeviceRow *apRow, struct StoreFault *apFault);
 struct Reopened reopenPostgres(struct Store *apStore, const char *apKey);
 
 #endif

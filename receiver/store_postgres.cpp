@@ -50,10 +50,14 @@ constexpr const char *kTables[] = {
     "ALTER TABLE unopened ADD COLUMN IF NOT EXISTS mac text",
     R"(CREATE TABLE IF NOT EXISTS authenticated (
         device text COLLATE "C" PRIMARY KEY,
-        since text NOT NULL))"};
+        since text NOT NULL))",
+    // What 1.6.0 added, for the walk by device.
+    "CREATE INDEX IF NOT EXISTS received_device ON received (device, received_at)",
+    "CREATE INDEX IF NOT EXISTS unopened_device ON unopened (device, received_at)"};
 constexpr char kSchemaComplete[] = R"(
 SELECT to_regclass('received') IS NOT NULL AND to_regclass('unopened') IS NOT NULL
     AND to_regclass('authenticated') IS NOT NULL
+    AND to_regclass('received_device') IS NOT NULL AND to_regclass('unopened_device') IS NOT NULL
     AND (SELECT count(*) = 3 FROM pg_attribute WHERE NOT attisdropped AND (attrelid = to_regclass('received')
         AND attname = 'authentic' OR attrelid = to_regclass('unopened') AND attname IN ('reason', 'mac'))))";
 constexpr char kKeepReceived[] = "keep_received";
@@ -96,6 +100,20 @@ ORDER BY id LIMIT $4)";
 constexpr char kNotOpened[] = R"(
 SELECT device, count(*), max(received_at COLLATE "C") FROM unopened
 GROUP BY device ORDER BY device COLLATE "C" NULLS FIRST)";
+// Each device's name found in the index a step at a time, as in SQLite.
+constexpr char kDevices[] = R"(
+WITH RECURSIVE
+kept(device) AS (SELECT min(device) FROM received
+    UNION ALL SELECT (SELECT min(device) FROM received WHERE device > kept.device) FROM kept WHERE device IS NOT NULL),
+held(device) AS (SELECT min(device) FROM unopened
+    UNION ALL SELECT (SELECT min(device) FROM unopened WHERE device > held.device) FROM held WHERE device IS NOT NULL),
+names(device) AS (SELECT device FROM kept WHERE device IS NOT NULL UNION SELECT device FROM held WHERE device IS NOT NULL)
+SELECT device,
+    (SELECT max(received_at) FROM received r WHERE r.device = names.device),
+    (SELECT count(*) FROM received r WHERE r.device = names.device AND r.received_at >= $1 COLLATE "C"),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS DISTINCT FROM 'forged'),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason = 'forged')
+FROM names ORDER BY device COLLATE "C")";
 constexpr char kReopenBatch[] = R"(
 SELECT id, received_at, peer, device, sealed, digest, reason, mac,
     EXISTS (SELECT 1 FROM authenticated a WHERE a.device = batch.device) FROM (
@@ -610,6 +628,50 @@ bool nextNotOpenedPostgres(Store *apStore, StoreCursor *apCursor, NotOpenedRow *
     int row = apCursor->row++;
     *apRow = {PQgetisnull(rows, row, 0) ? nullptr : PQgetvalue(rows, row, 0), atoll(PQgetvalue(rows, row, 1)),
               PQgetvalue(rows, row, 2)};
+    return true;
+}
+
+namespace {
+
+const char *valueOrNull(const PGresult *apResult, int aRow, int aColumn)
+{
+    return PQgetisnull(apResult, aRow, aColumn) ? nullptr : PQgetvalue(apResult, aRow, aColumn);
+}
+
+struct DevicesQuery {
+    const char *since;
+    PGresult **result;
+};
+
+Exchange readDevices(Store *apStore, void *apQuery, long long aDeadline)
+{
+    const DevicesQuery *devices = static_cast<const DevicesQuery *>(apQuery);
+    const char *values[] = {devices->since};
+    return queryUntil(apStore, kDevices, 1, values, "cannot read the store", devices->result, aDeadline);
+}
+
+} // namespace
+
+bool nextDevicePostgres(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow,
+                        StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    // One row a device, as for nextNotOpened; on a connection made again
+    // where it was lost, since the commit thread reads it too.
+    if (apCursor->result == nullptr) {
+        DevicesQuery query = {apSince, &apCursor->result};
+        *apFault = withConnection(apStore, readDevices, &query, monotonicMilliseconds() + kWaitMilliseconds);
+        apCursor->row = 0;
+    }
+    PGresult *rows = apCursor->result;
+    if (rows == nullptr || apCursor->row >= PQntuples(rows)) {
+        PQclear(rows);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {valueOrNull(rows, row, 0), valueOrNull(rows, row, 1), atoll(PQgetvalue(rows, row, 2)),
+              valueOrNull(rows, row, 3), valueOrNull(rows, row, 4)};
     return true;
 }
 

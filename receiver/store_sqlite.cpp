@@ -58,9 +58,30 @@ CREATE TABLE IF NOT EXISTS repeated (
     digest TEXT NOT NULL,
     pad BLOB);
 CREATE INDEX IF NOT EXISTS repeated_digest ON repeated (digest);
+-- For the walk by device; on all three tables, so that a post costs a
+-- commit as many pages whichever it goes to.
+CREATE INDEX IF NOT EXISTS received_device ON received (device, received_at);
+CREATE INDEX IF NOT EXISTS unopened_device ON unopened (device, received_at);
+CREATE INDEX IF NOT EXISTS repeated_device ON repeated (device, received_at);
 CREATE TABLE IF NOT EXISTS authenticated (device TEXT PRIMARY KEY, since TEXT NOT NULL);
 )";
 // After the columns of totals are there.
+// Each device's name found in the index a step at a time, each step the
+// next name past the last, so that the walk costs a lookup a device, not a
+// read of every row.
+constexpr char kDevices[] = R"(
+WITH RECURSIVE
+kept(device) AS (SELECT min(device) FROM received
+    UNION ALL SELECT (SELECT min(device) FROM received WHERE device > kept.device) FROM kept WHERE device IS NOT NULL),
+held(device) AS (SELECT min(device) FROM unopened
+    UNION ALL SELECT (SELECT min(device) FROM unopened WHERE device > held.device) FROM held WHERE device IS NOT NULL),
+names(device) AS (SELECT device FROM kept WHERE device IS NOT NULL UNION SELECT device FROM held WHERE device IS NOT NULL)
+SELECT device,
+    (SELECT max(received_at) FROM received r WHERE r.device = names.device),
+    (SELECT count(*) FROM received r WHERE r.device = names.device AND r.received_at >= ?1),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS NOT 'forged'),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS 'forged')
+FROM names ORDER BY device)";
 constexpr char kTriggers[] = R"(
 CREATE TRIGGER IF NOT EXISTS repeated_added AFTER INSERT ON repeated
     BEGIN UPDATE totals SET repeated = repeated + 1; END;
@@ -455,6 +476,31 @@ bool nextNotOpenedSqlite(Store *apStore, StoreCursor *apCursor, NotOpenedRow *ap
     if (step != SQLITE_DONE)
         *apFault = fault("cannot read the store", apStore->db);
     sqlite3_finalize(apCursor->statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+bool nextDeviceSqlite(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow,
+                      StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    if (apCursor->statement == nullptr) {
+        if (!prepare(apStore->db, kDevices, &apCursor->statement)) {
+            *apFault = fault("cannot read the store", apStore->db);
+            return false;
+        }
+        bindText(apCursor->statement, 1, apSince);
+    }
+    sqlite3_stmt *statement = apCursor->statement;
+    int step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(statement, 0), columnText(statement, 1), sqlite3_column_int64(statement, 2),
+                  columnText(statement, 3), columnText(statement, 4)};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", apStore->db);
+    sqlite3_finalize(statement);
     apCursor->statement = nullptr;
     return false;
 }
