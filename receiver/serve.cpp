@@ -77,6 +77,7 @@ int serve(ServeSettings aSettings)
         freeKeyRing(&receiver.ring);
         return 1;
     }
+    keyedDevicesChanged(&receiver);
     MHD_add_response_header(receiver.unavailable, MHD_HTTP_HEADER_CONTENT_TYPE, kPlainText);
     MHD_add_response_header(receiver.unavailable, MHD_HTTP_HEADER_RETRY_AFTER, kRetryAfter);
 
@@ -146,6 +147,7 @@ int serve(ServeSettings aSettings)
     if (metrics != nullptr)
         MHD_stop_daemon(metrics);
     freeKeyRing(&receiver.ring);
+    releaseLastKept(&receiver);
     MHD_destroy_response(receiver.noContent);
     MHD_destroy_response(receiver.unavailable);
     free(receiver.log);
