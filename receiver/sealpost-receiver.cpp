@@ -19,6 +19,7 @@
 
 #include <openssl/crypto.h>
 
+#include "copy.h"
 #include "devices.h"
 #include "form.h"
 #include "json.h"
@@ -334,6 +335,28 @@ int listDevices(int argc, char **argv)
     return status;
 }
 
+// Every row of one store into another, each once.
+int copyStores(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 2, "--from --to", &status);
+    if (!options.ok)
+        return status;
+    if (options.from == nullptr || options.to == nullptr)
+        return usageError("%s needs --from URL and --to URL, the store to read and the one to keep in", "copy");
+    Store from;
+    Store to;
+    if (openStoreOrSay(options.from, storeToRead, 0, &from) != 0)
+        return 1;
+    status = openStoreOrSay(options.to, storeToKeep, kUnopenedLimit, &to);
+    if (status == 0) {
+        status = copyStore(&from, &to);
+        closeStore(&to);
+    }
+    closeStore(&from);
+    return status;
+}
+
 // A listening TCP socket on "ADDR:PORT" or "[ADDR]:PORT"; -1 after a message.
 int listenOn(const char *apAddress)
 {
@@ -560,5 +583,7 @@ int main(int argc, char **argv)
         return printDerivedKey(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "devices") == 0)
         return listDevices(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "copy") == 0)
+        return copyStores(argc, argv);
     return receive(argc, argv);
 }

@@ -167,6 +167,34 @@ bool nextNotOpened(struct Store *apStore, struct StoreCursor *apCursor, struct N
 bool nextDevice(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor, struct DeviceRow *apRow,
                 struct StoreFault *apFault);
 
+enum StoreTable { tableReceived, tableUnopened, tableAuthenticated };
+
+// A row of any of the tables, as copy moves it from one store to another:
+// received's text or unopened's sealed hex is its body; authenticated's
+// since is its receivedAt.
+struct StoredRow {
+    const char *receivedAt;
+    const char *peer;
+    const char *device;
+    const char *body;
+    const char *digest; // null: kept before digests were
+    const char *reason;
+    const char *mac;
+    bool authentic;
+};
+
+// Every row of aTable, oldest first; what it sets stays valid until the
+// next call.
+bool nextStoredRow(struct Store *apStore, enum StoreTable aTable, struct StoreCursor *apCursor,
+                   struct StoredRow *apRow, struct StoreFault *apFault);
+
+// Copies rows into aTable in one transaction, each with the digest it
+// carries (received and unopened) or of the device it names
+// (authenticated), but those whose digest or device the table holds
+// already; adds to *apCopied how many it added.
+struct StoreFault copyRows(struct Store *apStore, enum StoreTable aTable, const struct StoredRow *apRows,
+                           size_t aCount, size_t *apCopied);
+
 // Opens what it can of unopened under apKey and moves it to received, in
 // small transactions; counts what it moved and what it tried.
 struct Reopened {

@@ -736,3 +736,118 @@ Reopened reopenPostgres(Store *apStore, const char *apKey)
     }
     return result;
 }
+
+namespace {
+
+// Each batch goes on from the last row of the one before; unopened's hold
+// about kBatchBytes of sealed hex at most.
+constexpr const char *kCopyFrom[] = {
+    R"(SELECT id, received_at, peer, device, text, digest, NULL, NULL, authentic FROM received WHERE id > $1
+    ORDER BY id LIMIT 256)",
+    R"(SELECT id, received_at, peer, device, sealed, digest, reason, mac, false FROM (
+        SELECT *, sum(octet_length(sealed)) OVER (ORDER BY id) AS upto FROM unopened WHERE id > $1 ORDER BY id
+        LIMIT 256) batch WHERE upto - octet_length(sealed) < 4194304 ORDER BY id)",
+    R"(SELECT 0, since, NULL, device, NULL, NULL, NULL, NULL, false FROM authenticated WHERE $1::bigint = 0
+    ORDER BY device COLLATE "C")"};
+constexpr const char *kCopyInto[] = {
+    "INSERT INTO received (received_at, peer, device, text, digest, authentic) VALUES ($1, $2, $3, $4, $5, $6) "
+    "ON CONFLICT DO NOTHING",
+    "INSERT INTO unopened (received_at, peer, device, sealed, digest, reason, mac) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING",
+    "INSERT INTO authenticated (device, since) VALUES ($1, $2) ON CONFLICT DO NOTHING"};
+
+struct Copying {
+    StoreTable table;
+    const StoredRow *rows;
+    size_t count;
+    size_t copied;
+};
+
+// The rows in one pipeline, one transaction, its sync their commit.
+Exchange copyBatch(Store *apStore, void *apCopying, long long aDeadline)
+{
+    Copying *copying = static_cast<Copying *>(apCopying);
+    PGconn *pg = apStore->pg;
+    copying->copied = 0;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (size_t i = 0; i < copying->count && sent; ++i) {
+        const StoredRow *row = &copying->rows[i];
+        const char *values[] = {row->receivedAt, row->peer, row->device, row->body, row->digest,
+                                copying->table == tableReceived ? (row->authentic ? "true" : "false") : row->reason,
+                                row->mac};
+        int count = copying->table == tableReceived ? 6 : 7;
+        if (copying->table == tableAuthenticated) {
+            values[0] = row->device;
+            values[1] = row->receivedAt;
+            count = 2;
+        }
+        sent = PQsendQueryParams(pg, kCopyInto[copying->table], count, nullptr, values, nullptr, nullptr, 0) != 0;
+    }
+    sent = sent && PQpipelineSync(pg) != 0;
+    Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot send to the database");
+    Exchange refused = kDone;
+    for (size_t i = 0; i < copying->count && !broken(result); ++i) {
+        PGresult *inserted = nullptr;
+        Exchange one = readCommand(apStore, aDeadline, "cannot copy a row", &inserted);
+        if (one.outcome == outcomeDone)
+            copying->copied += strcmp(PQcmdTuples(inserted), "1") == 0;
+        else if (broken(one))
+            result = one;
+        else if (refused.outcome == outcomeDone)
+            refused = one;
+        PQclear(inserted);
+    }
+    if (!broken(result))
+        result = readSync(apStore, aDeadline);
+    if (!broken(result))
+        result = refused;
+    return endPipeline(apStore, result);
+}
+
+} // namespace
+
+bool nextStoredRowPostgres(Store *apStore, StoreTable aTable, StoreCursor *apCursor, StoredRow *apRow,
+                           StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    char after[24] = "0";
+    PGresult *batch = apCursor->result;
+    if (batch != nullptr && apCursor->row >= PQntuples(batch)) {
+        // authenticated comes in one batch; the others until one is empty.
+        bool more = aTable != tableAuthenticated && PQntuples(batch) > 0;
+        if (more)
+            snprintf(after, sizeof after, "%s", PQgetvalue(batch, PQntuples(batch) - 1, 0));
+        PQclear(batch);
+        apCursor->result = batch = nullptr;
+        if (!more)
+            return false;
+    }
+    if (batch == nullptr) {
+        const char *values[] = {after};
+        *apFault = query(apStore, kCopyFrom[aTable], 1, values, "cannot read the store", &batch).fault;
+        apCursor->result = batch;
+        apCursor->row = 0;
+    }
+    if (batch == nullptr || PQntuples(batch) == 0) {
+        PQclear(batch);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {valueOrNull(batch, row, 1), valueOrNull(batch, row, 2), valueOrNull(batch, row, 3),
+              valueOrNull(batch, row, 4), valueOrNull(batch, row, 5), valueOrNull(batch, row, 6),
+              valueOrNull(batch, row, 7), strcmp(PQgetvalue(batch, row, 8), "t") == 0};
+    return true;
+}
+
+StoreFault copyRowsPostgres(Store *apStore, StoreTable aTable, const StoredRow *apRows, size_t aCount,
+                            size_t *apCopied)
+{
+    if (aCount == 0)
+        return kNoFault;
+    Copying copying = {aTable, apRows, aCount, 0};
+    StoreFault result = withConnection(apStore, copyBatch, &copying, monotonicMilliseconds() + kWaitMilliseconds);
+    if (!result.failed)
+        *apCopied += copying.copied;
+    return result;
+}

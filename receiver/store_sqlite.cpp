@@ -505,6 +505,99 @@ bool nextDeviceSqlite(Store *apStore, const char *apSince, StoreCursor *apCursor
     return false;
 }
 
+namespace {
+
+// A column of a table, or NULL where a store made by an older receiver
+// lacks it.
+const char *columnOrNull(sqlite3 *apDb, const char *apTable, const char *apColumn, StoreFault *apFault)
+{
+    return hasColumn(apDb, apTable, apColumn, apFault) ? apColumn : "NULL";
+}
+
+} // namespace
+
+bool nextStoredRowSqlite(Store *apStore, StoreTable aTable, StoreCursor *apCursor, StoredRow *apRow,
+                         StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    sqlite3 *db = apStore->db;
+    if (apCursor->statement == nullptr) {
+        char sql[256];
+        if (aTable == tableReceived) {
+            const char *digest = columnOrNull(db, "received", "digest", apFault);
+            snprintf(sql, sizeof sql, "SELECT received_at, peer, device, text, %s, NULL, NULL, %s FROM received "
+                     "ORDER BY id", digest, columnOrNull(db, "received", "authentic", apFault));
+        } else if (aTable == tableUnopened) {
+            const char *digest = columnOrNull(db, "unopened", "digest", apFault);
+            const char *reason = columnOrNull(db, "unopened", "reason", apFault);
+            snprintf(sql, sizeof sql, "SELECT received_at, peer, device, sealed, %s, %s, %s, 0 FROM unopened "
+                     "ORDER BY id", digest, reason, columnOrNull(db, "unopened", "mac", apFault));
+        } else if (hasColumn(db, "authenticated", "device", apFault)) {
+            snprintf(sql, sizeof sql, "SELECT since, NULL, device, NULL, NULL, NULL, NULL, 0 FROM authenticated "
+                     "ORDER BY device");
+        } else {
+            return false;
+        }
+        if (apFault->failed)
+            return false;
+        if (!prepare(db, sql, &apCursor->statement)) {
+            *apFault = fault("cannot read the store", db);
+            return false;
+        }
+    }
+    sqlite3_stmt *statement = apCursor->statement;
+    int step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(statement, 0), columnText(statement, 1), columnText(statement, 2),
+                  columnText(statement, 3), columnText(statement, 4), columnText(statement, 5),
+                  columnText(statement, 6), sqlite3_column_int(statement, 7) != 0};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", db);
+    sqlite3_finalize(statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+StoreFault copyRowsSqlite(Store *apStore, StoreTable aTable, const StoredRow *apRows, size_t aCount,
+                          size_t *apCopied)
+{
+    sqlite3_busy_timeout(apStore->db, kBusyMilliseconds);
+    StoreFault result = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
+    size_t copied = 0;
+    for (size_t i = 0; i < aCount && !result.failed; ++i) {
+        const StoredRow *row = &apRows[i];
+        sqlite3_stmt *insert = aTable == tableReceived    ? apStore->insertReceived
+                               : aTable == tableUnopened ? apStore->insertUnopened
+                                                         : apStore->insertAuthenticated;
+        if (aTable == tableAuthenticated) {
+            bindText(insert, 1, row->device);
+            bindText(insert, 2, row->receivedAt);
+        } else {
+            bindText(insert, 1, row->receivedAt);
+            bindText(insert, 2, row->peer);
+            bindText(insert, 3, row->device);
+            bindText(insert, 4, row->body);
+            bindText(insert, 5, row->digest);
+        }
+        if (aTable == tableReceived) {
+            sqlite3_bind_int64(insert, 6, 0);
+            sqlite3_bind_int(insert, 7, row->authentic);
+        } else if (aTable == tableUnopened) {
+            bindText(insert, 6, row->reason);
+            bindText(insert, 7, row->mac);
+        }
+        if (!stepDone(insert))
+            result = fault("cannot copy a row", apStore->db);
+        copied += static_cast<size_t>(sqlite3_changes(apStore->db));
+    }
+    result = commit(apStore, result);
+    if (!result.failed)
+        *apCopied += copied;
+    return result;
+}
+
 Reopened reopenSqlite(Store *apStore, const char *apKey)
 {
     Reopened result = {kNoFault, 0, 0};
