@@ -101,6 +101,7 @@ int serve(ServeSettings aSettings)
             close(aSettings.metricsFd);
         stopCommits(&receiver);
         freeKeyRing(&receiver.ring);
+        releaseLastKept(&receiver);
         return 1;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
