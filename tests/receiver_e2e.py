@@ -757,6 +757,12 @@ class FleetTest(unittest.TestCase):
                     text = f"after the reload, {device}"
                     self.assertEqual(post(f"device={device}&sealed={seal(text, key)}", "127.0.0.5"), kept)
                     self.assertEqual(receiver.records()[-1][2] == text, opens)
+                # The reload's new device has a series once its post is kept; the others keep theirs.
+                reloaded = metrics("127.0.0.5")
+                self.assertLess(abs(reloaded['sealpost_device_last_kept_timestamp_seconds{device="e5"}'] - time.time()),
+                                300)
+                self.assertGreaterEqual(reloaded['sealpost_device_last_kept_timestamp_seconds{device="b2"}'],
+                                        last_kept["b2"])
                 # A folder that cannot be read leaves the keys in force.
                 (keys / "f6").write_bytes(b"")
                 receiver.process.send_signal(signal.SIGHUP)
@@ -955,6 +961,23 @@ class FleetTest(unittest.TestCase):
                  "last_forged": at(60)},
                 {"device": "busy", "last_kept": at(30), "kept_24h": 3, "last_not_opened": None,
                  "last_forged": None}])
+            # A copy of the store lists alike; copy and devices refuse what they cannot do.
+            def run(*args):
+                return subprocess.run(LAUNCHER + [str(RECEIVER), *args], capture_output=True, timeout=120)
+
+            copied = run("copy", "--from", f"sqlite:{receiver.store}", "--to", f"sqlite:{work}/copy.db")
+            self.assertEqual(copied.stdout, b"received: 8 copied, 0 there already; unopened: 5 copied, 0 there "
+                                            b"already; authenticated: 0 copied, 0 there already\n", copied.stderr)
+            listed = run("devices", "--keys", str(keys), "--store", f"sqlite:{work}/copy.db")
+            self.assertEqual([json.loads(line) for line in listed.stdout.splitlines()], records)
+            for args, status, message in [(("copy", "--from", f"sqlite:{work}/none.db"), 2, b"copy needs --from URL"),
+                                          (("copy", "--from", f"sqlite:{work}/none.db", "--to", f"sqlite:{work}/n"),
+                                           1, b"there is no store at"),
+                                          (("devices", "--since", "1h"), 2, b"unknown option --since")]:
+                with self.subTest(args=args):
+                    refused = run(*args)
+                    self.assertEqual(refused.returncode, status)
+                    self.assertIn(message, refused.stderr)
             for bad in ("1w", "0s", "h", "1.5h", "-1h", "1hh", "", "9999999999d"):
                 with self.subTest(duration=bad):
                     status, records, stderr = devices("--silent-for", bad)
