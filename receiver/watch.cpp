@@ -81,8 +81,9 @@ MHD_Result watch(void *apClosure, MHD_Connection *apConnection, const char *apUr
         return answerWatching(apConnection, MHD_HTTP_METHOD_NOT_ALLOWED, kPlainText, kOnlyGet, sizeof kOnlyGet - 1);
     }
     if (strcmp(apUrl, "/metrics") == 0) {
-        // A line a keyed device, its name at most as long as deviceNameMax.
-        size_t size = 2048 + receiver->lastKeptCount * 128;
+        // Room for a line a keyed device: its name of deviceNameMax at most,
+        // and the longest number.
+        size_t size = 2048 + receiver->lastKeptCount * (64 + deviceNameMax + 24);
         char *text = static_cast<char *>(malloc(size));
         if (text == nullptr)
             return MHD_NO;
