@@ -25,6 +25,12 @@ timespec inMilliseconds(long long aMilliseconds)
     return time;
 }
 
+// The loop asked for the store's times, and the time to try has come.
+bool lastKeptDue(const CommitQueue *apQueue)
+{
+    return apQueue->lastKeptWanted && monotonicMilliseconds() >= apQueue->lastKeptTry;
+}
+
 // Keeps the posts from apFirst on in one commit; the group it returns (null
 // when the heap has no room for one) says how that went.
 Group *commitGroup(CommitQueue *apQueue, Request *apFirst, Post ***apPosts, size_t *apCapacity)
@@ -82,14 +88,18 @@ void *commitThread(void *apQueue)
     pthread_mutex_lock(&queue->lock);
     long long checked = monotonicMilliseconds();
     for (;;) {
-        while (queue->first == nullptr && !queue->stop) {
-            long long every = queue->storeAnswers ? kCheckMilliseconds : kSilentCheckMilliseconds;
-            long long left = checked + every - monotonicMilliseconds();
+        while (queue->first == nullptr && !queue->stop && !lastKeptDue(queue)) {
+            long long wake = checked + (queue->storeAnswers ? kCheckMilliseconds : kSilentCheckMilliseconds);
+            if (queue->lastKeptWanted && queue->lastKeptTry < wake)
+                wake = queue->lastKeptTry;
+            long long left = wake - monotonicMilliseconds();
             if (left > 0) {
                 timespec until = inMilliseconds(left);
                 pthread_cond_timedwait(&queue->wake, &queue->lock, &until);
                 continue;
             }
+            if (lastKeptDue(queue))
+                continue;
             pthread_mutex_unlock(&queue->lock);
             bool answers = storeAnswers(queue->store);
             tidyStore(queue->store, false);
@@ -97,6 +107,23 @@ void *commitThread(void *apQueue)
             pthread_mutex_lock(&queue->lock);
             queue->storeAnswers = answers;
             checked = monotonicMilliseconds();
+        }
+        // Before the posts waiting, which wait for one read of the store at
+        // start and at each reload of the keys.
+        if (!queue->stop && lastKeptDue(queue)) {
+            queue->lastKeptWanted = false;
+            pthread_mutex_unlock(&queue->lock);
+            LastKeptRead read = readLastKept(queue->store);
+            pthread_mutex_lock(&queue->lock);
+            free(queue->lastKeptRead.devices);
+            queue->lastKeptRead = read;
+            queue->lastKeptReady = true;
+            pthread_mutex_unlock(&queue->lock);
+            uint64_t one = 1;
+            while (write(queue->doneFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+            pthread_mutex_lock(&queue->lock);
+            continue;
         }
         // Posts that came before a stop are kept before the thread ends.
         if (queue->first == nullptr)
@@ -172,8 +199,10 @@ void answerGroup(Receiver *apReceiver, const Group *apGroup)
             ++counts->duplicate;
         else if (post->forged)
             ++counts->forged;
-        else if (post->text != nullptr)
+        else if (post->text != nullptr) {
             ++counts->kept;
+            noteKept(apReceiver, post);
+        }
         else
             ++counts->notOpened;
         if (!failed && !post->duplicate && post->forged)
@@ -262,6 +291,7 @@ bool runCommits(Receiver *apReceiver)
     if (queue->first == nullptr)
         queue->last = &queue->first;
     pthread_mutex_unlock(&queue->lock);
+    takeLastKept(apReceiver);
 
     bool answered = done != nullptr || overdue != nullptr;
     while (done != nullptr) {

@@ -89,6 +89,18 @@ struct Group {
     Group *next;
 };
 
+// When each device was last kept, as the commit thread read it from the
+// store for the loop.
+struct DeviceTime {
+    char device[deviceNameMax + 1];
+    long long seconds; // Unix time
+};
+struct LastKeptRead {
+    StoreFault fault;
+    DeviceTime *devices; // in name order
+    size_t count;
+};
+
 // Posts go from the loop to the commit thread, and groups back, through
 // this queue; everything in it is under its lock. While a group commits
 // the next forms, and the thread takes all of it as soon as it is free.
@@ -105,6 +117,12 @@ struct CommitQueue {
     // Whether the store answered at the last commit or check.
     bool storeAnswers;
     int doneFd; // written by the thread when a group is done
+    // The loop asks for the times the store holds, which the thread reads
+    // once free and no sooner than lastKeptTry (CLOCK_MONOTONIC ms).
+    bool lastKeptWanted;
+    long long lastKeptTry;
+    bool lastKeptReady; // lastKeptRead is the loop's to take
+    LastKeptRead lastKeptRead;
 };
 
 // Forged posts are logged by the device they name, a line a minute each.
@@ -115,6 +133,14 @@ struct ForgedNote {
     RateNote note;
 };
 constexpr size_t kForgedNotes = 64;
+
+// A device with keys here, and when its last post was kept: what /metrics
+// shows of it once known, from the store or from a post kept since.
+struct LastKept {
+    char device[deviceNameMax + 1];
+    long long seconds; // Unix time; 0: never kept
+    bool known;
+};
 
 struct Receiver {
     KeySettings keySettings;
@@ -138,7 +164,9 @@ struct Receiver {
     // went out, so that writing them cannot show in an answer's time.
     char *log;
     size_t logLength;
-    size_t logCapacity;
+    size_t logCapacity;    LastKept *lastKept; // the keyed devices, in name order as in ring
+    size_t lastKeptCount;
+    bool lastKeptFailing; // the last read failed, and was logged
 };
 
 timespec now();
@@ -180,6 +208,18 @@ bool commitsPending(Receiver *apReceiver);
 // Milliseconds until the oldest waiting post's bound, or -1: none waits.
 long long untilOverdue(Receiver *apReceiver);
 bool storeAnswersNow(Receiver *apReceiver);
+
+// last_kept.cpp
+// The keys were read: a time for each device they name, those it had kept,
+// and the store asked for the rest.
+void keyedDevicesChanged(Receiver *apReceiver);
+// The commit thread's: reads the times the store holds.
+LastKeptRead readLastKept(Store *apStore);
+// The loop's: takes what the commit thread read, if anything.
+void takeLastKept(Receiver *apReceiver);
+// A post of a keyed device kept.
+void noteKept(Receiver *apReceiver, const Post *apPost);
+void releaseLastKept(Receiver *apReceiver);
 
 // watch.cpp
 MHD_Result watch(void *apClosure, MHD_Connection *apConnection, const char *apUrl, const char *apMethod,

@@ -19,7 +19,10 @@
 
 #include <openssl/crypto.h>
 
+#include "copy.h"
+#include "devices.h"
 #include "form.h"
+#include "json.h"
 #include "key_file.h"
 #include "keys.h"
 #include "serve.h"
@@ -49,8 +52,10 @@ void printUsage(FILE *apStream)
             "%s export --not-opened [--store URL]\n"
             "%s reopen --key-file FILE [--store URL]\n"
             "%s derive-key --master-key FILE DEVICE\n"
+            "%s devices [--store URL] [--keys DIR] [--silent-for DURATION]\n"
+            "%s copy --from URL --to URL\n"
             "%s --help | --version\n",
-            kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
+            kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 
 struct Options {
@@ -68,6 +73,9 @@ struct Options {
     bool requireMac;
     bool authentic;
     bool ok;
+    const char *silentFor;
+    const char *from;
+    const char *to;
 };
 
 int usageError(const char *apFormat, const char *apArgument)
@@ -85,7 +93,7 @@ int usageError(const char *apFormat, const char *apArgument)
 Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, int *apStatus)
 {
     Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, false, false, false, false};
+                       nullptr, false, false, false, false, nullptr, nullptr, nullptr};
     for (int i = aFirst; i < argc; i += 2) {
         const char *name = argv[i];
         const char *found = strstr(apAllowed, name);
@@ -127,6 +135,12 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
             text = &options.metrics;
         else if (strcmp(name, "--device") == 0)
             text = &options.device;
+        else if (strcmp(name, "--silent-for") == 0)
+            text = &options.silentFor;
+        else if (strcmp(name, "--from") == 0)
+            text = &options.from;
+        else if (strcmp(name, "--to") == 0)
+            text = &options.to;
         if (text != nullptr) {
             *text = value;
             continue;
@@ -185,33 +199,6 @@ int openStoreOrSay(const char *apUrl, StoreAccess aAccess, long long aLimit, Sto
         return 1;
     }
     return 0;
-}
-
-// A JSON string, with every character that could end a line in some
-// reader escaped: the control characters, U+2028 and U+2029.
-void writeJsonString(FILE *apOut, const char *apText)
-{
-    fputc('"', apOut);
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(apText); *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            fputc('\\', apOut);
-            fputc(*c, apOut);
-        } else if (*c == '\n') {
-            fputs("\\n", apOut);
-        } else if (*c == '\r') {
-            fputs("\\r", apOut);
-        } else if (*c == '\t') {
-            fputs("\\t", apOut);
-        } else if (*c < 0x20 || *c == 0x7f) {
-            fprintf(apOut, "\\u%04x", *c);
-        } else if (c[0] == 0xe2 && c[1] == 0x80 && (c[2] == 0xa8 || c[2] == 0xa9)) {
-            fprintf(apOut, "\\u%04x", c[2] == 0xa8 ? 0x2028 : 0x2029);
-            c += 2;
-        } else {
-            fputc(*c, apOut);
-        }
-    }
-    fputc('"', apOut);
 }
 
 // A time in UTC as ISO 8601 writes it, or the start of one: 2026-12-08,
@@ -314,6 +301,59 @@ int reopen(int argc, char **argv)
         }
     }
     OPENSSL_cleanse(key, sizeof key);
+    return status;
+}
+
+// The devices the store has heard from and those the keys folder names.
+int listDevices(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 2, "--store --keys --master-key --key-file --silent-for", &status);
+    if (!options.ok)
+        return status;
+    long long silent = -1;
+    if (options.silentFor != nullptr && !readDuration(options.silentFor, &silent))
+        return usageError("--silent-for takes a whole number with s, m, h or d, such as 90s, 30m, 1h or 2d, not %s",
+                          options.silentFor);
+    // Only the folder names devices: one key for all, or a master key,
+    // names none.
+    KeyRing ring = {};
+    if (options.keys != nullptr) {
+        KeysFault fault = loadKeyRing({nullptr, options.keys, nullptr}, &ring);
+        if (fault.failed) {
+            fprintf(stderr, "%s: %s\n", kProgram, fault.message);
+            return 1;
+        }
+    }
+    Store store;
+    status = openStoreOrSay(options.store, storeToRead, 0, &store);
+    if (status == 0) {
+        status = printDevices(&store, &ring, silent);
+        closeStore(&store);
+    }
+    freeKeyRing(&ring);
+    return status;
+}
+
+// Every row of one store into another, each once.
+int copyStores(int argc, char **argv)
+{
+    int status = 0;
+    Options options = readOptions(argc, argv, 2, "--from --to", &status);
+    if (!options.ok)
+        return status;
+    if (options.from == nullptr || options.to == nullptr)
+        return usageError("%s needs --from URL and --to URL, the store to read and the one to keep in", "copy");
+    Store from;
+    Store to;
+    if (openStoreOrSay(options.from, storeToRead, 0, &from) != 0)
+        return 1;
+    status = openStoreOrSay(options.to, storeToKeep, kUnopenedLimit, &to);
+    if (status == 0) {
+        status = copyStore(&from, &to);
+        closeStore(&to);
+    }
+    closeStore(&from);
     return status;
 }
 
@@ -541,5 +581,9 @@ int main(int argc, char **argv)
         return reopen(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "derive-key") == 0)
         return printDerivedKey(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "devices") == 0)
+        return listDevices(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "copy") == 0)
+        return copyStores(argc, argv);
     return receive(argc, argv);
 }

@@ -77,6 +77,7 @@ int serve(ServeSettings aSettings)
         freeKeyRing(&receiver.ring);
         return 1;
     }
+    keyedDevicesChanged(&receiver);
     MHD_add_response_header(receiver.unavailable, MHD_HTTP_HEADER_CONTENT_TYPE, kPlainText);
     MHD_add_response_header(receiver.unavailable, MHD_HTTP_HEADER_RETRY_AFTER, kRetryAfter);
 
@@ -100,6 +101,7 @@ int serve(ServeSettings aSettings)
             close(aSettings.metricsFd);
         stopCommits(&receiver);
         freeKeyRing(&receiver.ring);
+        releaseLastKept(&receiver);
         return 1;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
@@ -146,6 +148,7 @@ int serve(ServeSettings aSettings)
     if (metrics != nullptr)
         MHD_stop_daemon(metrics);
     freeKeyRing(&receiver.ring);
+    releaseLastKept(&receiver);
     MHD_destroy_response(receiver.noContent);
     MHD_destroy_response(receiver.unavailable);
     free(receiver.log);

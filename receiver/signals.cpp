@@ -17,6 +17,7 @@ void readKeysAgain(Receiver *apReceiver)
     }
     freeKeyRing(&apReceiver->ring);
     apReceiver->ring = fresh;
+    keyedDevicesChanged(apReceiver);
     if (fresh.single != nullptr)
         logLine("read the key again from %s", apReceiver->keySettings.keyFile);
     else

@@ -164,6 +164,27 @@ bool nextNotOpened(Store *apStore, StoreCursor *apCursor, NotOpenedRow *apRow, S
     return nextNotOpenedSqlite(apStore, apCursor, apRow, apFault);
 }
 
+bool nextDevice(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow, StoreFault *apFault)
+{
+    if (apStore->kind == storePostgres)
+        return nextDevicePostgres(apStore, apSince, apCursor, apRow, apFault);
+    return nextDeviceSqlite(apStore, apSince, apCursor, apRow, apFault);
+}
+
+bool nextStoredRow(Store *apStore, StoreTable aTable, StoreCursor *apCursor, StoredRow *apRow, StoreFault *apFault)
+{
+    if (apStore->kind == storePostgres)
+        return nextStoredRowPostgres(apStore, aTable, apCursor, apRow, apFault);
+    return nextStoredRowSqlite(apStore, aTable, apCursor, apRow, apFault);
+}
+
+StoreFault copyRows(Store *apStore, StoreTable aTable, const StoredRow *apRows, size_t aCount, size_t *apCopied)
+{
+    if (apStore->kind == storePostgres)
+        return copyRowsPostgres(apStore, aTable, apRows, aCount, apCopied);
+    return copyRowsSqlite(apStore, aTable, apRows, aCount, apCopied);
+}
+
 Reopened reopenUnopened(Store *apStore, const char *apKey)
 {
     return apStore->kind == storePostgres ? reopenPostgres(apStore, apKey) : reopenSqlite(apStore, apKey);

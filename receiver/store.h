@@ -97,6 +97,16 @@ struct NotOpenedRow {
     const char *last;
 };
 
+// Per device that has posted, what the store holds of it: the times in
+// UTC as ISO 8601, each null when there is none.
+struct DeviceRow {
+    const char *device;
+    const char *lastKept;      // in received
+    long long keptSince;       // rows of received from the walk's since on
+    const char *lastNotOpened; // in unopened, not forged
+    const char *lastForged;    // in unopened, kept as forged
+};
+
 // Which rows of received to walk: from since on (null: all; an ISO 8601
 // time in UTC, or a prefix of one such as a date), of device only (null:
 // every device's).
@@ -159,6 +169,39 @@ bool nextReceived(struct Store *apStore, struct ReceivedFilter aFilter, struct S
 // The devices in name order, posts that named none first.
 bool nextNotOpened(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                    struct StoreFault *apFault);
+
+// The devices in name order, posts that named none left out; apSince
+// (ISO 8601 in UTC) is where keptSince starts counting.
+bool nextDevice(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor, struct DeviceRow *apRow,
+                struct StoreFault *apFault);
+
+enum StoreTable { tableReceived, tableUnopened, tableAuthenticated };
+
+// A row of any of the tables, as copy moves it from one store to another:
+// received's text or unopened's sealed hex is its body; authenticated's
+// since is its receivedAt.
+struct StoredRow {
+    const char *receivedAt;
+    const char *peer;
+    const char *device;
+    const char *body;
+    const char *digest; // null: kept before digests were
+    const char *reason;
+    const char *mac;
+    bool authentic;
+};
+
+// Every row of aTable, oldest first; what it sets stays valid until the
+// next call.
+bool nextStoredRow(struct Store *apStore, enum StoreTable aTable, struct StoreCursor *apCursor,
+                   struct StoredRow *apRow, struct StoreFault *apFault);
+
+// Copies rows into aTable in one transaction, each with the digest it
+// carries (received and unopened) or of the device it names
+// (authenticated), but those whose digest or device the table holds
+// already; adds to *apCopied how many it added.
+struct StoreFault copyRows(struct Store *apStore, enum StoreTable aTable, const struct StoredRow *apRows,
+                           size_t aCount, size_t *apCopied);
 
 // Opens what it can of unopened under apKey and moves it to received, in
 // small transactions; counts what it moved and what it tried.

@@ -26,6 +26,12 @@ bool nextReceivedSqlite(struct Store *apStore, struct ReceivedFilter aFilter, st
                         struct ReceivedRow *apRow, struct StoreFault *apFault);
 bool nextNotOpenedSqlite(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                          struct StoreFault *apFault);
+bool nextDeviceSqlite(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor,
+                      struct DeviceRow *apRow, struct StoreFault *apFault);
+bool nextStoredRowSqlite(struct Store *apStore, enum StoreTable aTable, struct StoreCursor *apCursor,
+                         struct StoredRow *apRow, struct StoreFault *apFault);
+struct StoreFault copyRowsSqlite(struct Store *apStore, enum StoreTable aTable, const struct StoredRow *apRows,
+                                 size_t aCount, size_t *apCopied);
 struct Reopened reopenSqlite(struct Store *apStore, const char *apKey);
 
 // apUri: the whole "postgresql://" URI, as libpq takes it.
@@ -40,6 +46,12 @@ bool nextReceivedPostgres(struct Store *apStore, struct ReceivedFilter aFilter, 
                           struct ReceivedRow *apRow, struct StoreFault *apFault);
 bool nextNotOpenedPostgres(struct Store *apStore, struct StoreCursor *apCursor, struct NotOpenedRow *apRow,
                            struct StoreFault *apFault);
+bool nextDevicePostgres(struct Store *apStore, const char *apSince, struct StoreCursor *apCursor,
+                        struct DeviceRow *apRow, struct StoreFault *apFault);
+bool nextStoredRowPostgres(struct Store *apStore, enum StoreTable aTable, struct StoreCursor *apCursor,
+                           struct StoredRow *apRow, struct StoreFault *apFault);
+struct StoreFault copyRowsPostgres(struct Store *apStore, enum StoreTable aTable, const struct StoredRow *apRows,
+                                   size_t aCount, size_t *apCopied);
 struct Reopened reopenPostgres(struct Store *apStore, const char *apKey);
 
 #endif

@@ -52,10 +52,14 @@ constexpr const char *kTables[] = {
     "ALTER TABLE unopened ADD COLUMN IF NOT EXISTS mac text",
     R"(CREATE TABLE IF NOT EXISTS authenticated (
         device text COLLATE "C" PRIMARY KEY,
-        since text NOT NULL))"};
+        since text NOT NULL))",
+    // What 1.6.0 added, for the walk by device.
+    "CREATE INDEX IF NOT EXISTS received_device ON received (device, received_at)",
+    "CREATE INDEX IF NOT EXISTS unopened_device ON unopened (device, received_at)"};
 constexpr char kSchemaComplete[] = R"(
 SELECT to_regclass('received') IS NOT NULL AND to_regclass('unopened') IS NOT NULL
     AND to_regclass('authenticated') IS NOT NULL
+    AND to_regclass('received_device') IS NOT NULL AND to_regclass('unopened_device') IS NOT NULL
     AND (SELECT count(*) = 3 FROM pg_attribute WHERE NOT attisdropped AND (attrelid = to_regclass('received')
         AND attname = 'authentic' OR attrelid = to_regclass('unopened') AND attname IN ('reason', 'mac'))))";
 constexpr char kKeepReceived[] = "keep_received";
@@ -98,6 +102,20 @@ ORDER BY id LIMIT $4)";
 constexpr char kNotOpened[] = R"(
 SELECT device, count(*), max(received_at COLLATE "C") FROM unopened
 GROUP BY device ORDER BY device COLLATE "C" NULLS FIRST)";
+// Each device's name found in the index a step at a time, as in SQLite.
+constexpr char kDevices[] = R"(
+WITH RECURSIVE
+kept(device) AS (SELECT min(device) FROM received
+    UNION ALL SELECT (SELECT min(device) FROM received WHERE device > kept.device) FROM kept WHERE device IS NOT NULL),
+held(device) AS (SELECT min(device) FROM unopened
+    UNION ALL SELECT (SELECT min(device) FROM unopened WHERE device > held.device) FROM held WHERE device IS NOT NULL),
+names(device) AS (SELECT device FROM kept WHERE device IS NOT NULL UNION SELECT device FROM held WHERE device IS NOT NULL)
+SELECT device,
+    (SELECT max(received_at) FROM received r WHERE r.device = names.device),
+    (SELECT count(*) FROM received r WHERE r.device = names.device AND r.received_at >= $1 COLLATE "C"),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS DISTINCT FROM 'forged'),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason = 'forged')
+FROM names ORDER BY device COLLATE "C")";
 constexpr char kReopenBatch[] = R"(
 SELECT id, received_at, peer, device, sealed, digest, reason, mac,
     EXISTS (SELECT 1 FROM authenticated a WHERE a.device = batch.device) FROM (
@@ -690,6 +708,50 @@ bool nextNotOpenedPostgres(Store *apStore, StoreCursor *apCursor, NotOpenedRow *
 
 namespace {
 
+const char *valueOrNull(const PGresult *apResult, int aRow, int aColumn)
+{
+    return PQgetisnull(apResult, aRow, aColumn) ? nullptr : PQgetvalue(apResult, aRow, aColumn);
+}
+
+struct DevicesQuery {
+    const char *since;
+    PGresult **result;
+};
+
+Exchange readDevices(Store *apStore, void *apQuery, long long aDeadline)
+{
+    const DevicesQuery *devices = static_cast<const DevicesQuery *>(apQuery);
+    const char *values[] = {devices->since};
+    return queryUntil(apStore, kDevices, 1, values, "cannot read the store", devices->result, aDeadline);
+}
+
+} // namespace
+
+bool nextDevicePostgres(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow,
+                        StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    // One row a device, as for nextNotOpened; on a connection made again
+    // where it was lost, since the commit thread reads it too.
+    if (apCursor->result == nullptr) {
+        DevicesQuery query = {apSince, &apCursor->result};
+        *apFault = withConnection(apStore, readDevices, &query, monotonicMilliseconds() + kWaitMilliseconds);
+        apCursor->row = 0;
+    }
+    PGresult *rows = apCursor->result;
+    if (rows == nullptr || apCursor->row >= PQntuples(rows)) {
+        PQclear(rows);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {valueOrNull(rows, row, 0), valueOrNull(rows, row, 1), atoll(PQgetvalue(rows, row, 2)),
+              valueOrNull(rows, row, 3), valueOrNull(rows, row, 4)};
+    return true;
+}
+
+namespace {
+
 // Moves the rows of a batch that open under apKey to received, in one
 // transaction; adds to *apMoved what it moved.
 Exchange reopenBatch(Store *apStore, PGresult *apBatch, const char *apKey, size_t *apMoved)
@@ -747,5 +809,120 @@ Reopened reopenPostgres(Store *apStore, const char *apKey)
         }
         PQclear(batch);
     }
+    return result;
+}
+
+namespace {
+
+// Each batch goes on from the last row of the one before; unopened's hold
+// about kBatchBytes of sealed hex at most.
+constexpr const char *kCopyFrom[] = {
+    R"(SELECT id, received_at, peer, device, text, digest, NULL, NULL, authentic FROM received WHERE id > $1
+    ORDER BY id LIMIT 256)",
+    R"(SELECT id, received_at, peer, device, sealed, digest, reason, mac, false FROM (
+        SELECT *, sum(octet_length(sealed)) OVER (ORDER BY id) AS upto FROM unopened WHERE id > $1 ORDER BY id
+        LIMIT 256) batch WHERE upto - octet_length(sealed) < 4194304 ORDER BY id)",
+    R"(SELECT 0, since, NULL, device, NULL, NULL, NULL, NULL, false FROM authenticated WHERE $1::bigint = 0
+    ORDER BY device COLLATE "C")"};
+constexpr const char *kCopyInto[] = {
+    "INSERT INTO received (received_at, peer, device, text, digest, authentic) VALUES ($1, $2, $3, $4, $5, $6) "
+    "ON CONFLICT DO NOTHING",
+    "INSERT INTO unopened (received_at, peer, device, sealed, digest, reason, mac) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING",
+    "INSERT INTO authenticated (device, since) VALUES ($1, $2) ON CONFLICT DO NOTHING"};
+
+struct Copying {
+    StoreTable table;
+    const StoredRow *rows;
+    size_t count;
+    size_t copied;
+};
+
+// The rows in one pipeline, one transaction, its sync their commit.
+Exchange copyBatch(Store *apStore, void *apCopying, long long aDeadline)
+{
+    Copying *copying = static_cast<Copying *>(apCopying);
+    PGconn *pg = apStore->pg;
+    copying->copied = 0;
+    bool sent = PQenterPipelineMode(pg) != 0;
+    for (size_t i = 0; i < copying->count && sent; ++i) {
+        const StoredRow *row = &copying->rows[i];
+        const char *values[] = {row->receivedAt, row->peer, row->device, row->body, row->digest,
+                                copying->table == tableReceived ? (row->authentic ? "true" : "false") : row->reason,
+                                row->mac};
+        int count = copying->table == tableReceived ? 6 : 7;
+        if (copying->table == tableAuthenticated) {
+            values[0] = row->device;
+            values[1] = row->receivedAt;
+            count = 2;
+        }
+        sent = PQsendQueryParams(pg, kCopyInto[copying->table], count, nullptr, values, nullptr, nullptr, 0) != 0;
+    }
+    sent = sent && PQpipelineSync(pg) != 0;
+    Exchange result = sent ? flush(apStore, aDeadline) : lost(apStore, "cannot send to the database");
+    Exchange refused = kDone;
+    for (size_t i = 0; i < copying->count && !broken(result); ++i) {
+        PGresult *inserted = nullptr;
+        Exchange one = readCommand(apStore, aDeadline, "cannot copy a row", &inserted);
+        if (one.outcome == outcomeDone)
+            copying->copied += strcmp(PQcmdTuples(inserted), "1") == 0;
+        else if (broken(one))
+            result = one;
+        else if (refused.outcome == outcomeDone)
+            refused = one;
+        PQclear(inserted);
+    }
+    if (!broken(result))
+        result = readSync(apStore, aDeadline);
+    if (!broken(result))
+        result = refused;
+    return endPipeline(apStore, result);
+}
+
+} // namespace
+
+bool nextStoredRowPostgres(Store *apStore, StoreTable aTable, StoreCursor *apCursor, StoredRow *apRow,
+                           StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    char after[24] = "0";
+    PGresult *batch = apCursor->result;
+    if (batch != nullptr && apCursor->row >= PQntuples(batch)) {
+        // authenticated comes in one batch; the others until one is empty.
+        bool more = aTable != tableAuthenticated && PQntuples(batch) > 0;
+        if (more)
+            snprintf(after, sizeof after, "%s", PQgetvalue(batch, PQntuples(batch) - 1, 0));
+        PQclear(batch);
+        apCursor->result = batch = nullptr;
+        if (!more)
+            return false;
+    }
+    if (batch == nullptr) {
+        const char *values[] = {after};
+        *apFault = query(apStore, kCopyFrom[aTable], 1, values, "cannot read the store", &batch).fault;
+        apCursor->result = batch;
+        apCursor->row = 0;
+    }
+    if (batch == nullptr || PQntuples(batch) == 0) {
+        PQclear(batch);
+        apCursor->result = nullptr;
+        return false;
+    }
+    int row = apCursor->row++;
+    *apRow = {valueOrNull(batch, row, 1), valueOrNull(batch, row, 2), valueOrNull(batch, row, 3),
+              valueOrNull(batch, row, 4), valueOrNull(batch, row, 5), valueOrNull(batch, row, 6),
+              valueOrNull(batch, row, 7), strcmp(PQgetvalue(batch, row, 8), "t") == 0};
+    return true;
+}
+
+StoreFault copyRowsPostgres(Store *apStore, StoreTable aTable, const StoredRow *apRows, size_t aCount,
+                            size_t *apCopied)
+{
+    if (aCount == 0)
+        return kNoFault;
+    Copying copying = {aTable, apRows, aCount, 0};
+    StoreFault result = withConnection(apStore, copyBatch, &copying, monotonicMilliseconds() + kWaitMilliseconds);
+    if (!result.failed)
+        *apCopied += copying.copied;
     return result;
 }

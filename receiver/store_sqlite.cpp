@@ -58,9 +58,30 @@ CREATE TABLE IF NOT EXISTS repeated (
     digest TEXT NOT NULL,
     pad BLOB);
 CREATE INDEX IF NOT EXISTS repeated_digest ON repeated (digest);
+-- For the walk by device; on all three tables, so that a post costs a
+-- commit as many pages whichever it goes to.
+CREATE INDEX IF NOT EXISTS received_device ON received (device, received_at);
+CREATE INDEX IF NOT EXISTS unopened_device ON unopened (device, received_at);
+CREATE INDEX IF NOT EXISTS repeated_device ON repeated (device, received_at);
 CREATE TABLE IF NOT EXISTS authenticated (device TEXT PRIMARY KEY, since TEXT NOT NULL);
 )";
 // After the columns of totals are there.
+// Each device's name found in the index a step at a time, each step the
+// next name past the last, so that the walk costs a lookup a device, not a
+// read of every row.
+constexpr char kDevices[] = R"(
+WITH RECURSIVE
+kept(device) AS (SELECT min(device) FROM received
+    UNION ALL SELECT (SELECT min(device) FROM received WHERE device > kept.device) FROM kept WHERE device IS NOT NULL),
+held(device) AS (SELECT min(device) FROM unopened
+    UNION ALL SELECT (SELECT min(device) FROM unopened WHERE device > held.device) FROM held WHERE device IS NOT NULL),
+names(device) AS (SELECT device FROM kept WHERE device IS NOT NULL UNION SELECT device FROM held WHERE device IS NOT NULL)
+SELECT device,
+    (SELECT max(received_at) FROM received r WHERE r.device = names.device),
+    (SELECT count(*) FROM received r WHERE r.device = names.device AND r.received_at >= ?1),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS NOT 'forged'),
+    (SELECT max(received_at) FROM unopened u WHERE u.device = names.device AND u.reason IS 'forged')
+FROM names ORDER BY device)";
 constexpr char kTriggers[] = R"(
 CREATE TRIGGER IF NOT EXISTS repeated_added AFTER INSERT ON repeated
     BEGIN UPDATE totals SET repeated = repeated + 1; END;
@@ -457,6 +478,124 @@ bool nextNotOpenedSqlite(Store *apStore, StoreCursor *apCursor, NotOpenedRow *ap
     sqlite3_finalize(apCursor->statement);
     apCursor->statement = nullptr;
     return false;
+}
+
+bool nextDeviceSqlite(Store *apStore, const char *apSince, StoreCursor *apCursor, DeviceRow *apRow,
+                      StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    if (apCursor->statement == nullptr) {
+        if (!prepare(apStore->db, kDevices, &apCursor->statement)) {
+            *apFault = fault("cannot read the store", apStore->db);
+            return false;
+        }
+        bindText(apCursor->statement, 1, apSince);
+    }
+    sqlite3_stmt *statement = apCursor->statement;
+    int step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(statement, 0), columnText(statement, 1), sqlite3_column_int64(statement, 2),
+                  columnText(statement, 3), columnText(statement, 4)};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", apStore->db);
+    sqlite3_finalize(statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+namespace {
+
+// A column of a table, or NULL where a store made by an older receiver
+// lacks it.
+const char *columnOrNull(sqlite3 *apDb, const char *apTable, const char *apColumn, StoreFault *apFault)
+{
+    return hasColumn(apDb, apTable, apColumn, apFault) ? apColumn : "NULL";
+}
+
+} // namespace
+
+bool nextStoredRowSqlite(Store *apStore, StoreTable aTable, StoreCursor *apCursor, StoredRow *apRow,
+                         StoreFault *apFault)
+{
+    *apFault = kNoFault;
+    sqlite3 *db = apStore->db;
+    if (apCursor->statement == nullptr) {
+        char sql[256];
+        if (aTable == tableReceived) {
+            const char *digest = columnOrNull(db, "received", "digest", apFault);
+            snprintf(sql, sizeof sql, "SELECT received_at, peer, device, text, %s, NULL, NULL, %s FROM received "
+                     "ORDER BY id", digest, columnOrNull(db, "received", "authentic", apFault));
+        } else if (aTable == tableUnopened) {
+            const char *digest = columnOrNull(db, "unopened", "digest", apFault);
+            const char *reason = columnOrNull(db, "unopened", "reason", apFault);
+            snprintf(sql, sizeof sql, "SELECT received_at, peer, device, sealed, %s, %s, %s, 0 FROM unopened "
+                     "ORDER BY id", digest, reason, columnOrNull(db, "unopened", "mac", apFault));
+        } else if (hasColumn(db, "authenticated", "device", apFault)) {
+            snprintf(sql, sizeof sql, "SELECT since, NULL, device, NULL, NULL, NULL, NULL, 0 FROM authenticated "
+                     "ORDER BY device");
+        } else {
+            return false;
+        }
+        if (apFault->failed)
+            return false;
+        if (!prepare(db, sql, &apCursor->statement)) {
+            *apFault = fault("cannot read the store", db);
+            return false;
+        }
+    }
+    sqlite3_stmt *statement = apCursor->statement;
+    int step = sqlite3_step(statement);
+    if (step == SQLITE_ROW) {
+        *apRow = {columnText(statement, 0), columnText(statement, 1), columnText(statement, 2),
+                  columnText(statement, 3), columnText(statement, 4), columnText(statement, 5),
+                  columnText(statement, 6), sqlite3_column_int(statement, 7) != 0};
+        return true;
+    }
+    if (step != SQLITE_DONE)
+        *apFault = fault("cannot read the store", db);
+    sqlite3_finalize(statement);
+    apCursor->statement = nullptr;
+    return false;
+}
+
+StoreFault copyRowsSqlite(Store *apStore, StoreTable aTable, const StoredRow *apRows, size_t aCount,
+                          size_t *apCopied)
+{
+    sqlite3_busy_timeout(apStore->db, kBusyMilliseconds);
+    StoreFault result = run(apStore->db, "BEGIN IMMEDIATE", "cannot start a transaction");
+    size_t copied = 0;
+    for (size_t i = 0; i < aCount && !result.failed; ++i) {
+        const StoredRow *row = &apRows[i];
+        sqlite3_stmt *insert = aTable == tableReceived    ? apStore->insertReceived
+                               : aTable == tableUnopened ? apStore->insertUnopened
+                                                         : apStore->insertAuthenticated;
+        if (aTable == tableAuthenticated) {
+            bindText(insert, 1, row->device);
+            bindText(insert, 2, row->receivedAt);
+        } else {
+            bindText(insert, 1, row->receivedAt);
+            bindText(insert, 2, row->peer);
+            bindText(insert, 3, row->device);
+            bindText(insert, 4, row->body);
+            bindText(insert, 5, row->digest);
+        }
+        if (aTable == tableReceived) {
+            sqlite3_bind_int64(insert, 6, 0);
+            sqlite3_bind_int(insert, 7, row->authentic);
+        } else if (aTable == tableUnopened) {
+            bindText(insert, 6, row->reason);
+            bindText(insert, 7, row->mac);
+        }
+        if (!stepDone(insert))
+            result = fault("cannot copy a row", apStore->db);
+        copied += static_cast<size_t>(sqlite3_changes(apStore->db));
+    }
+    result = commit(apStore, result);
+    if (!result.failed)
+        *apCopied += copied;
+    return result;
 }
 
 Reopened reopenSqlite(Store *apStore, const char *apKey)

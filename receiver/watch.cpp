@@ -1,5 +1,6 @@
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "receiver_state.h"
@@ -50,6 +51,13 @@ size_t writeMetrics(const Receiver *apReceiver, char *apText, size_t aSize)
            "# TYPE sealpost_decryptions_total counter\n"
            "sealpost_decryptions_total %llu\n",
            counts->commits, counts->commitSeconds, counts->commits, apReceiver->connectionCount, counts->decryptions);
+    append(apText, aSize, &length,
+           "# HELP sealpost_device_last_kept_timestamp_seconds When a post of the device was last kept, 0: never.\n"
+           "# TYPE sealpost_device_last_kept_timestamp_seconds gauge\n");
+    for (size_t i = 0; i < apReceiver->lastKeptCount; ++i)
+        if (apReceiver->lastKept[i].known)
+            append(apText, aSize, &length, "sealpost_device_last_kept_timestamp_seconds{device=\"%s\"} %lld\n",
+                   apReceiver->lastKept[i].device, apReceiver->lastKept[i].seconds);
     return length < aSize ? length : aSize;
 }
 
@@ -73,9 +81,17 @@ MHD_Result watch(void *apClosure, MHD_Connection *apConnection, const char *apUr
         return answerWatching(apConnection, MHD_HTTP_METHOD_NOT_ALLOWED, kPlainText, kOnlyGet, sizeof kOnlyGet - 1);
     }
     if (strcmp(apUrl, "/metrics") == 0) {
-        char text[2048];
-        size_t length = writeMetrics(receiver, text, sizeof text);
-        return answerWatching(apConnection, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", text, length);
+        // Room for a line a keyed device: its name of deviceNameMax at most,
+        // and the longest number.
+        size_t size = 2048 + receiver->lastKeptCount * (64 + deviceNameMax + 24);
+        char *text = static_cast<char *>(malloc(size));
+        if (text == nullptr)
+            return MHD_NO;
+        size_t length = writeMetrics(receiver, text, size);
+        MHD_Result queued =
+            answerWatching(apConnection, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", text, length);
+        free(text);
+        return queued;
     }
     if (strcmp(apUrl, "/healthz") == 0) {
         constexpr char kAnswers[] = "the store answers\n";

@@ -685,6 +685,17 @@ class FleetTest(unittest.TestCase):
                     self.assertEqual(post(f"device={device}&sealed={twice}", "127.0.0.5"), kept)
                     received.append((device, "one text, two devices"))
                 after = metrics("127.0.0.5")
+                # A time for each device of the keys folder, none for c3's derived key or zz, and 0 for
+                # d4, whose post did not open; devices lists the two never kept.
+                last_kept = {name.split('"')[1]: value for name, value in after.items()
+                             if name.startswith("sealpost_device_last_kept_timestamp_seconds{")}
+                self.assertEqual(sorted(last_kept), ["a1", "a1.twin", "b2", "d4"])
+                self.assertEqual(last_kept["d4"], 0)
+                self.assertTrue(all(abs(last_kept[name] - time.time()) < 300 for name in ("a1", "a1.twin", "b2")),
+                                last_kept)
+                silent = receiver.command("devices", "--keys", str(keys), "--silent-for", "1h")
+                self.assertEqual((silent.returncode, [record["device"] for record in map(
+                    json.loads, silent.stdout.splitlines())]), (1, ["d4", "zz"]), silent.stderr)
                 buckets = [(float(name.split('"')[1]), count) for name, count in after.items()
                            if name.startswith("sealpost_commit_seconds_bucket")]
                 self.assertEqual([count for _, count in sorted(buckets)], sorted(count for _, count in buckets))
@@ -746,6 +757,12 @@ class FleetTest(unittest.TestCase):
                     text = f"after the reload, {device}"
                     self.assertEqual(post(f"device={device}&sealed={seal(text, key)}", "127.0.0.5"), kept)
                     self.assertEqual(receiver.records()[-1][2] == text, opens)
+                # The reload's new device has a series once its post is kept; the others keep theirs.
+                reloaded = metrics("127.0.0.5")
+                self.assertLess(abs(reloaded['sealpost_device_last_kept_timestamp_seconds{device="e5"}'] - time.time()),
+                                300)
+                self.assertGreaterEqual(reloaded['sealpost_device_last_kept_timestamp_seconds{device="b2"}'],
+                                        last_kept["b2"])
                 # A folder that cannot be read leaves the keys in force.
                 (keys / "f6").write_bytes(b"")
                 receiver.process.send_signal(signal.SIGHUP)
@@ -875,6 +892,98 @@ class FleetTest(unittest.TestCase):
             finally:
                 self.assertEqual(with_master.stop(), 0, with_master.log())
                 self.assertEqual(keys_only.stop(), 0, keys_only.log())
+
+    def test_devices_lists_the_longest_silent_first_and_fails_on_those_silent_too_long(self):
+        now = time.time()
+        rows = [
+            # the device, the table, how many seconds ago, the reason it did not open
+            ("old-1", "received", 3 * 86400, None), ("old-1", "received", 2 * 86400, None),
+            ("busy", "received", 30, None), ("busy", "received", 600, None), ("busy", "received", 23 * 3600, None),
+            ("busy", "received", 25 * 3600, None),
+            ("quiet", "received", 7200, None), ("quiet", "unopened", 60, "forged"),
+            ("quiet", "unopened", 120, "no key"), ("quiet", "unopened", 180, "does not open"),
+            (None, "received", 5, None),
+        ]
+        never = [("forger", "unopened", 10, "forged"), ("legacy", "unopened", 100, None)]
+        at = lambda ago: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(now - ago))
+        with tempfile.TemporaryDirectory() as work:
+            receiver = Receiver(work, KEY, "127.0.0.10")
+            self.assertEqual(receiver.stop(), 0, receiver.log())
+            keys = pathlib.Path(work) / "keys"
+            (keys / "keyed-silent").mkdir(parents=True)
+            (keys / "busy").write_bytes(b"key of busy")
+
+            def insert(rows):
+                db = sqlite3.connect(receiver.store)
+                with db:
+                    for i, (device, table, ago, reason) in enumerate(rows):
+                        column = "text" if table == "received" else "sealed"
+                        db.execute(f"insert into {table} (received_at, peer, device, {column}, digest"
+                                   + (", reason) values (?, ?, ?, ?, ?, ?)" if table == "unopened" else
+                                      ") values (?, ?, ?, ?, ?)"),
+                                   (at(ago), "192.0.2.1", device, "00" * 16, f"{device}-{i}-{ago}")
+                                   + ((reason,) if table == "unopened" else ()))
+                db.close()
+
+            def devices(*args):
+                run = receiver.command("devices", *args)
+                return run.returncode, [json.loads(line) for line in run.stdout.splitlines()], run.stderr
+
+            insert(rows)
+            cases = [
+                # the options, the exit status, the devices listed
+                ((), 0, ["old-1", "quiet", "busy"]),
+                (("--silent-for", "1h"), 1, ["old-1", "quiet"]),
+                (("--silent-for", "3h"), 1, ["old-1"]),
+                (("--silent-for", "47h"), 1, ["old-1"]),
+                (("--silent-for", "49h"), 0, []),
+                (("--silent-for", "3d"), 0, []),
+                (("--silent-for", "10s"), 1, ["old-1", "quiet", "busy"]),
+                (("--keys", str(keys), "--silent-for", "4320m"), 1, ["keyed-silent"]),
+            ]
+            for options, status, listed in cases:
+                with self.subTest(options=options):
+                    got, records, stderr = devices(*options)
+                    self.assertEqual((got, [record["device"] for record in records]), (status, listed), stderr)
+            insert(never)
+            status, records, _ = devices("--keys", str(keys), "--master-key", f"{work}/credentials/sealpost-key")
+            self.assertEqual(status, 0)
+            self.assertEqual(records, [
+                {"device": "forger", "last_kept": None, "kept_24h": 0, "last_not_opened": None,
+                 "last_forged": at(10)},
+                {"device": "keyed-silent", "last_kept": None, "kept_24h": 0, "last_not_opened": None,
+                 "last_forged": None},
+                {"device": "legacy", "last_kept": None, "kept_24h": 0, "last_not_opened": at(100),
+                 "last_forged": None},
+                {"device": "old-1", "last_kept": at(2 * 86400), "kept_24h": 0, "last_not_opened": None,
+                 "last_forged": None},
+                {"device": "quiet", "last_kept": at(7200), "kept_24h": 1, "last_not_opened": at(120),
+                 "last_forged": at(60)},
+                {"device": "busy", "last_kept": at(30), "kept_24h": 3, "last_not_opened": None,
+                 "last_forged": None}])
+            # A copy of the store lists alike; copy and devices refuse what they cannot do.
+            def run(*args):
+                return subprocess.run(LAUNCHER + [str(RECEIVER), *args], capture_output=True, timeout=120)
+
+            copied = run("copy", "--from", f"sqlite:{receiver.store}", "--to", f"sqlite:{work}/copy.db")
+            self.assertEqual(copied.stdout, b"received: 8 copied, 0 there already; unopened: 5 copied, 0 there "
+                                            b"already; authenticated: 0 copied, 0 there already\n", copied.stderr)
+            listed = run("devices", "--keys", str(keys), "--store", f"sqlite:{work}/copy.db")
+            self.assertEqual([json.loads(line) for line in listed.stdout.splitlines()], records)
+            for args, status, message in [(("copy", "--from", f"sqlite:{work}/none.db"), 2, b"copy needs --from URL"),
+                                          (("copy", "--from", f"sqlite:{work}/none.db", "--to", f"sqlite:{work}/n"),
+                                           1, b"there is no store at"),
+                                          (("devices", "--since", "1h"), 2, b"unknown option --since")]:
+                with self.subTest(args=args):
+                    refused = run(*args)
+                    self.assertEqual(refused.returncode, status)
+                    self.assertIn(message, refused.stderr)
+            for bad in ("1w", "0s", "h", "1.5h", "-1h", "1hh", "", "9999999999d"):
+                with self.subTest(duration=bad):
+                    status, records, stderr = devices("--silent-for", bad)
+                    self.assertEqual((status, records), (2, []))
+                    self.assertIn(f"--silent-for takes a whole number with s, m, h or d, such as 90s, 30m, 1h or "
+                                  f"2d, not {bad}\n".encode(), stderr)
 
     def test_a_folder_of_keys_it_cannot_take_stops_it_with_the_reason(self):
         cases = [

@@ -15,6 +15,7 @@ import re
 import secrets
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -195,6 +196,63 @@ class PostgresTest(unittest.TestCase):
                 self.assertTrue(log.startswith("sealpost-receiver: " + message), log)
                 self.assertNotIn("does not answer yet", log)
                 self.assertNotIn(PASSWORD, log.replace(f"not{PASSWORD}", ""))
+
+    def test_copy_keeps_each_row_once_from_sqlite_to_postgresql_and_back(self):
+        self.cluster.psql("CREATE DATABASE copied OWNER sealpost", "postgres")
+        postgres = f"postgresql:///copied?host={self.cluster.socket}&user=sealpost"
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        sqlite = f"sqlite:{work.name}/from.db"
+        made = on_host(work.name, sqlite)
+        self.assertEqual(made.stop(), 0, made.log())
+        db = sqlite3.connect(f"{work.name}/from.db")
+        with db:
+            # A 1.3.0 row of each kind, with no digest; an authentic one, a forged one.
+            db.executescript("""
+                INSERT INTO received (received_at, peer, device, text, digest, authentic) VALUES
+                    ('2026-12-01T10:00:00Z', '192.0.2.1', 'b1', 'kept before digests were', NULL, NULL),
+                    ('2026-12-01T10:00:00Z', '192.0.2.1', 'b1', 'kept before digests were, too', NULL, NULL),
+                    ('2026-12-08T10:00:00Z', '192.0.2.2', 'b2', 'authentic', 'd1', 1),
+                    ('2026-12-08T11:00:00Z', '2001:db8::1', NULL, 'named no device', 'd2', 0);
+                INSERT INTO unopened (received_at, peer, device, sealed, digest, reason, mac) VALUES
+                    ('2026-12-01T10:00:00Z', '192.0.2.1', 'b1', '00112233445566778899aabbccddeeff', NULL, NULL, NULL),
+                    ('2026-12-08T12:00:00Z', '192.0.2.2', 'b2', 'ffeeddccbbaa99887766554433221100', 'u1', 'forged',
+                     NULL);
+                INSERT INTO authenticated (device, since) VALUES ('b2', '2026-12-08T10:00:00Z');""")
+        db.close()
+        env = dict(os.environ, PGPASSFILE=str(self.pgpass))
+
+        def run(*args):
+            done = subprocess.run([str(RECEIVER), *args], capture_output=True, text=True, timeout=120, env=env)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return done.stdout
+
+        all_new = ("received: 4 copied, 0 there already; unopened: 2 copied, 0 there already; "
+                   "authenticated: 1 copied, 0 there already\n")
+        all_there = ("received: 0 copied, 4 there already; unopened: 0 copied, 2 there already; "
+                     "authenticated: 0 copied, 1 there already\n")
+        back = f"sqlite:{work.name}/back.db"
+        cases = [
+            # from, to, what copy says
+            (sqlite, postgres, all_new),
+            (sqlite, postgres, all_there),
+            (postgres, back, all_new),
+            (postgres, back, all_there),
+            (back, postgres, all_there),
+        ]
+        for source, target, line in cases:
+            with self.subTest(source=source, target=target):
+                self.assertEqual(run("copy", "--from", source, "--to", target), line)
+        self.assertEqual(self.cluster.psql("SELECT (SELECT count(*) FROM received) || ' ' || (SELECT count(DISTINCT "
+                                           "digest) FROM received) || ' ' || (SELECT count(*) FROM unopened) || ' ' "
+                                           "|| (SELECT string_agg(reason, ',') FROM unopened)", "copied"),
+                         ["4 4 2 forged"])
+        # Each store reads alike: what export and devices print of them.
+        for command in (("export",), ("export", "--not-opened"), ("devices",)):
+            with self.subTest(command=command):
+                printed = [run(*command, "--store", store) for store in (sqlite, postgres, back)]
+                self.assertEqual(printed[1:], printed[:1] * 2)
+                self.assertEqual(len(printed[0].splitlines()), {"export": 4, "--not-opened": 2, "devices": 2}[command[-1]])
 
     def test_two_hosts_keep_each_post_once_and_wait_out_a_database_away(self):
         works = [tempfile.TemporaryDirectory() for _ in range(4)]
