@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -468,9 +469,8 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
         PQfreemem(error);
         return result;
     }
-    const char *environment = getenv("PGPASSFILE");
     bool password = false;
-    bool passfile = environment != nullptr && *environment != '\0';
+    bool passfile = false;
     for (const PQconninfoOption *option = options; option->keyword != nullptr; ++option) {
         bool given = option->val != nullptr && *option->val != '\0';
         password = password || (given && strcmp(option->keyword, "password") == 0);
@@ -483,13 +483,17 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
                           "process list: leave it out and put it in a password file (PGPASSFILE, ~/.pgpass, or "
                           "the credential %s)", kCredential);
 
-    // The unit hands the password file over as a credential, as it does the key.
+    // The unit hands the password file over as a credential, as it does the
+    // key, and wins over PGPASSFILE (--password-file), which names a file of
+    // root's the service's own user cannot read; empty, it hands none over.
     char credential[4096];
     const char *credentials = getenv("CREDENTIALS_DIRECTORY");
     bool useCredential = false;
+    struct stat handed;
     if (!passfile && credentials != nullptr && *credentials != '\0') {
         int length = snprintf(credential, sizeof credential, "%s/%s", credentials, kCredential);
-        useCredential = length > 0 && static_cast<size_t>(length) < sizeof credential && access(credential, F_OK) == 0;
+        useCredential = length > 0 && static_cast<size_t>(length) < sizeof credential &&
+                        stat(credential, &handed) == 0 && handed.st_size > 0;
     }
     const char *keywords[] = {"dbname", "fallback_application_name", "client_encoding",
                               useCredential ? "passfile" : nullptr, nullptr};
