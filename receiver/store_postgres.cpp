@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -485,15 +484,21 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
 
     // The unit hands the password file over as a credential, as it does the
     // key, and wins over PGPASSFILE (--password-file), which names a file of
-    // root's the service's own user cannot read; empty, it hands none over.
+    // root's the service's own user cannot read. Blank, it is the unit's
+    // stand-in for a file that is not there.
     char credential[4096];
     const char *credentials = getenv("CREDENTIALS_DIRECTORY");
     bool useCredential = false;
-    struct stat handed;
     if (!passfile && credentials != nullptr && *credentials != '\0') {
         int length = snprintf(credential, sizeof credential, "%s/%s", credentials, kCredential);
-        useCredential = length > 0 && static_cast<size_t>(length) < sizeof credential &&
-                        stat(credential, &handed) == 0 && handed.st_size > 0;
+        FILE *handed = length > 0 && static_cast<size_t>(length) < sizeof credential ? fopen(credential, "re")
+                                                                                      : nullptr;
+        char start[64] = "";
+        size_t read = handed != nullptr ? fread(start, 1, sizeof start - 1, handed) : 0;
+        start[read] = '\0';
+        useCredential = handed != nullptr && strspn(start, " \t\r\n") < read;
+        if (handed != nullptr)
+            fclose(handed);
     }
     const char *keywords[] = {"dbname", "fallback_application_name", "client_encoding",
                               useCredential ? "passfile" : nullptr, nullptr};
