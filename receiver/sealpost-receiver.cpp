@@ -54,7 +54,7 @@ void printUsage(FILE *apStream)
             "%s export --not-opened [--store URL]\n"
             "%s reopen --key-file FILE [--store URL]\n"
             "%s derive-key --master-key FILE DEVICE\n"
-            "%s check [--key-file FILE | [--keys DIR] [--master-key FILE]] [--store URL]\n"
+            "%s check [the receiver's options]\n"
             "%s --help | --version\n"
             "Every command but derive-key takes --config FILE (else %s, where there is one)\n"
             "and --password-file FILE, a PostgreSQL password file.\n",
@@ -559,9 +559,20 @@ int receive(int argc, char **argv)
 int check(int argc, char **argv)
 {
     int status = 0;
-    Options options = readOptions(argc, argv, 2, "--key-file --keys --master-key --store", &status);
+    // The receiver's own options, so that the unit's reload can check those
+    // the running receiver was started with.
+    Options options = readOptions(argc, argv, 2,
+                                  "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
+                                  "--metrics --require-mac",
+                                  &status);
     if (!options.ok)
         return status;
+    char proxy[peerSize];
+    if (options.trustedProxy != nullptr && !normalAddress(options.trustedProxy, proxy)) {
+        fprintf(stderr, "%s: --trusted-proxy takes an IPv4 or IPv6 address, not %s\n", kProgram,
+                options.trustedProxy);
+        return 1;
+    }
     char path[kPathSize];
     KeySettings keys;
     KeyRing ring;
