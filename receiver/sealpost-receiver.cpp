@@ -187,7 +187,16 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
         }
     }
     options.keysGiven = options.keyFile != nullptr || options.keys != nullptr || options.masterKey != nullptr;
-    Config config = readConfig(configFile != nullptr ? configFile : kConfigFile, configFile != nullptr);
+    // The unit hands the file over as a credential: the service's user may
+    // not enter /etc/sealpost, which the guide makes root's.
+    char handed[kPathSize] = "";
+    const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+    if (configFile == nullptr && credentials != nullptr && *credentials != '\0')
+        snprintf(handed, sizeof handed, "%s/sealpost-conf", credentials);
+    if (*handed != '\0' && access(handed, F_OK) != 0)
+        *handed = '\0';
+    Config config = readConfig(configFile != nullptr ? configFile : *handed != '\0' ? handed : kConfigFile,
+                               configFile != nullptr);
     if (config.failed) {
         fprintf(stderr, "%s: %s\n", kProgram, config.message);
         *apStatus = 1;
