@@ -55,7 +55,7 @@ require() {
     fi
 }
 
-BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite3-dev libpq-dev"
+BUILD_PACKAGES="cmake make g++ pkg-config libssl-dev libmicrohttpd-dev libsqlite3-dev libpq-dev libinih-dev"
 PACKAGING_PACKAGES="dpkg-dev git"
 # The tests also open and seal texts as applications in Python, Node.js and
 # PHP do, run the recipes' setups on real servers, and run sealpost-send
@@ -70,7 +70,7 @@ BENCH_PACKAGES="$BUILD_PACKAGES libbenchmark-dev openssl xxd curl busybox time p
 # libpq-dev is not Multi-Arch: same; the armhf build takes libpq5's library
 # and the build machine's headers (receiver/CMakeLists.txt).
 ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user libssl-dev:armhf libgtest-dev:armhf libstdc++6:armhf
-    libmicrohttpd-dev:armhf libsqlite3-dev:armhf libpq5:armhf"
+    libmicrohttpd-dev:armhf libsqlite3-dev:armhf libpq5:armhf libinih-dev:armhf"
 ARM_TOOLCHAIN=cmake/arm-linux-gnueabihf.cmake
 # The static programs take libcrypto from libssl-dev, downloaded, never installed.
 BOARDS_PACKAGES="$BUILD_PACKAGES git musl-dev qemu-user binutils libgtest-dev openssl python3"

@@ -17,6 +17,7 @@ install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${gzipped_docs} ${guide}
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/${package_receiver}.service
     ${PROJECT_SOURCE_DIR}/packaging/${package_receiver}.socket
     DESTINATION lib/systemd/system COMPONENT receiver)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/receiver.conf DESTINATION /etc/sealpost COMPONENT receiver)
 
 list(APPEND CPACK_COMPONENTS_ALL receiver)
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME ${package_receiver})
@@ -24,8 +25,10 @@ set(CPACK_DEBIAN_RECEIVER_PACKAGE_SOURCE "sealpost\nMulti-Arch: foreign")
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_SECTION net)
 # Up to 1.2.0 the receiver was a Python application under gunicorn: an
 # upgrade restarts the service on the new program (postinst).
+# The configuration is the user's once installed: dpkg keeps their changes.
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/receiver/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/receiver/prerm ${PROJECT_SOURCE_DIR}/packaging/receiver/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/receiver/prerm ${PROJECT_SOURCE_DIR}/packaging/receiver/postrm
+    ${PROJECT_SOURCE_DIR}/packaging/receiver/conffiles)
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RECEIVER_DESCRIPTION "open sealed texts posted by sealpost devices
 A small HTTP server, started by systemd on port 80, that opens the texts

@@ -17,10 +17,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iterator>
+
 #include <openssl/crypto.h>
 
 #include "copy.h"
 #include "devices.h"
+#include "check.h"
+#include "config.h"
 #include "form.h"
 #include "json.h"
 #include "key_file.h"
@@ -38,6 +42,7 @@ constexpr int kBacklog = 1024;
 // bound per address, only this one in all.
 constexpr unsigned kConnections = 4000;
 constexpr char kPackageState[] = "/var/lib/sealpost-receiver";
+constexpr char kConfigFile[] = "/etc/sealpost/receiver.conf";
 // A path, with "sqlite:" or "/sealpost-key" added to it.
 constexpr size_t kPathSize = PATH_MAX + 32;
 
@@ -54,8 +59,11 @@ void printUsage(FILE *apStream)
             "%s derive-key --master-key FILE DEVICE\n"
             "%s devices [--store URL] [--keys DIR] [--silent-for DURATION]\n"
             "%s copy --from URL --to URL\n"
-            "%s --help | --version\n",
-            kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
+            "%s check [the receiver's options]\n"
+            "%s --help | --version\n"
+            "Every command but derive-key takes --config FILE (else %s, where there is one)\n"
+            "and --password-file FILE, a PostgreSQL password file.\n",
+            kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kProgram, kConfigFile);
 }
 
 struct Options {
@@ -76,6 +84,9 @@ struct Options {
     const char *silentFor;
     const char *from;
     const char *to;
+    const char *config;       // the configuration file read; null: none
+    const char *passwordFile; // libpq's, for PostgreSQL
+    bool keysGiven;           // the command line chose the keys, not the file
 };
 
 int usageError(const char *apFormat, const char *apArgument)
@@ -87,18 +98,50 @@ int usageError(const char *apFormat, const char *apArgument)
     return usageStatus;
 }
 
+bool takes(const char *apAllowed, const char *apName)
+{
+    const char *found = strstr(apAllowed, apName);
+    size_t length = strlen(apName);
+    return found != nullptr && (found[length] == ' ' || found[length] == '\0');
+}
+
+// The file's settings, where the command line gave none; a choice of keys
+// on the command line replaces the file's whole choice.
+void mergeConfig(Config aConfig, const char *apAllowed, Options *apOptions)
+{
+    const char *names[] = {"--listen", "--store", "--password-file", "--trusted-proxy", "--metrics",
+                           "--key-file", "--keys", "--master-key"};
+    const char **options[] = {&apOptions->listen, &apOptions->store, &apOptions->passwordFile,
+                              &apOptions->trustedProxy, &apOptions->metrics, &apOptions->keyFile,
+                              &apOptions->keys, &apOptions->masterKey};
+    const char *configured[] = {aConfig.listen, aConfig.store, aConfig.passwordFile, aConfig.trustedProxy,
+                                aConfig.metrics, aConfig.keyFile, aConfig.keys, aConfig.masterKey};
+    constexpr size_t kKeyChoice = 5;
+    for (size_t i = 0; i < std::size(names); ++i) {
+        bool open = i < kKeyChoice ? *options[i] == nullptr : !apOptions->keysGiven;
+        if (open && takes(apAllowed, names[i]))
+            *options[i] = configured[i];
+    }
+    if (apOptions->unopenedLimit < 0 && takes(apAllowed, "--unopened-limit"))
+        apOptions->unopenedLimit = aConfig.unopenedLimit;
+    apOptions->requireMac = apOptions->requireMac || (aConfig.requireMac && takes(apAllowed, "--require-mac"));
+    apOptions->config = aConfig.path;
+}
+
 // Reads "--name value" pairs, and the flags --not-opened, --require-mac and
 // --authentic, from argv[aFirst] on; only the names in apAllowed
-// ("--listen --key-file", say) are taken.
+// ("--listen --key-file", say) are taken, and --config and --password-file
+// always. Then the configuration file, --config's or the default one where
+// there is one, sets what the command line did not.
 Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, int *apStatus)
 {
-    Options options = {"0.0.0.0:80", nullptr, nullptr, nullptr, kUnopenedLimit, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, false, false, false, false, nullptr, nullptr, nullptr};
+    Options options = {};
+    options.unopenedLimit = -1;
+    const char *configFile = nullptr;
     for (int i = aFirst; i < argc; i += 2) {
         const char *name = argv[i];
-        const char *found = strstr(apAllowed, name);
-        size_t length = strlen(name);
-        if (strncmp(name, "--", 2) != 0 || found == nullptr || (found[length] != ' ' && found[length] != '\0')) {
+        bool always = strcmp(name, "--config") == 0 || strcmp(name, "--password-file") == 0;
+        if (strncmp(name, "--", 2) != 0 || !(always || takes(apAllowed, name))) {
             *apStatus = usageError("unknown option %s", name);
             return options;
         }
@@ -141,6 +184,10 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
             text = &options.from;
         else if (strcmp(name, "--to") == 0)
             text = &options.to;
+        else if (strcmp(name, "--config") == 0)
+            text = &configFile;
+        else if (strcmp(name, "--password-file") == 0)
+            text = &options.passwordFile;
         if (text != nullptr) {
             *text = value;
             continue;
@@ -153,6 +200,30 @@ Options readOptions(int argc, char **argv, int aFirst, const char *apAllowed, in
             return options;
         }
     }
+    options.keysGiven = options.keyFile != nullptr || options.keys != nullptr || options.masterKey != nullptr;
+    // The unit hands the file over as a credential: the service's user may
+    // not enter /etc/sealpost, which the guide makes root's.
+    char handed[kPathSize] = "";
+    const char *credentials = getenv("CREDENTIALS_DIRECTORY");
+    if (configFile == nullptr && credentials != nullptr && *credentials != '\0')
+        snprintf(handed, sizeof handed, "%s/sealpost-conf", credentials);
+    if (*handed != '\0' && access(handed, F_OK) != 0)
+        *handed = '\0';
+    Config config = readConfig(configFile != nullptr ? configFile : *handed != '\0' ? handed : kConfigFile,
+                               configFile != nullptr);
+    if (config.failed) {
+        fprintf(stderr, "%s: %s\n", kProgram, config.message);
+        *apStatus = 1;
+        return options;
+    }
+    mergeConfig(config, apAllowed, &options);
+    if (options.listen == nullptr)
+        options.listen = "0.0.0.0:80";
+    if (options.unopenedLimit < 0)
+        options.unopenedLimit = kUnopenedLimit;
+    // libpq reads it there; the credential the unit hands over wins still.
+    if (options.passwordFile != nullptr)
+        setenv("PGPASSFILE", options.passwordFile, 1);
     options.ok = true;
     return options;
 }
@@ -282,7 +353,7 @@ int reopen(int argc, char **argv)
     Options options = readOptions(argc, argv, 2, "--key-file --store", &status);
     if (!options.ok)
         return status;
-    if (options.keyFile == nullptr)
+    if (options.keyFile == nullptr || !options.keysGiven)
         return usageError("%s needs --key-file FILE, the other key to try", "reopen");
     char key[keyFileBufferSize];
     char path[kPathSize];
@@ -534,6 +605,36 @@ int receive(int argc, char **argv)
     return status;
 }
 
+int check(int argc, char **argv)
+{
+    int status = 0;
+    // The receiver's own options, so that the unit's reload can check those
+    // the running receiver was started with.
+    Options options = readOptions(argc, argv, 2,
+                                  "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
+                                  "--metrics --require-mac",
+                                  &status);
+    if (!options.ok)
+        return status;
+    char proxy[peerSize];
+    if (options.trustedProxy != nullptr && !normalAddress(options.trustedProxy, proxy)) {
+        fprintf(stderr, "%s: --trusted-proxy takes an IPv4 or IPv6 address, not %s\n", kProgram,
+                options.trustedProxy);
+        return 1;
+    }
+    char path[kPathSize];
+    KeySettings keys;
+    KeyRing ring;
+    status = readKeys(options, path, sizeof path, &keys, &ring);
+    if (status != 0)
+        return status;
+    char buffer[kPathSize];
+    const char *store = options.store != nullptr ? options.store : defaultStore(buffer, sizeof buffer);
+    status = printCheck(kProgram, {options.config, keys, &ring, store});
+    freeKeyRing(&ring);
+    return status;
+}
+
 int printDerivedKey(int argc, char **argv)
 {
     if (argc != 5 || strcmp(argv[2], "--master-key") != 0)
@@ -579,6 +680,8 @@ int main(int argc, char **argv)
         return exportReceived(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "reopen") == 0)
         return reopen(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "check") == 0)
+        return check(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "derive-key") == 0)
         return printDerivedKey(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "devices") == 0)

@@ -564,9 +564,8 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
         PQfreemem(error);
         return result;
     }
-    const char *environment = getenv("PGPASSFILE");
     bool password = false;
-    bool passfile = environment != nullptr && *environment != '\0';
+    bool passfile = false;
     for (const PQconninfoOption *option = options; option->keyword != nullptr; ++option) {
         bool given = option->val != nullptr && *option->val != '\0';
         password = password || (given && strcmp(option->keyword, "password") == 0);
@@ -579,13 +578,23 @@ StoreFault openPostgresStore(const char *apUri, StoreAccess aAccess, Store *apSt
                           "process list: leave it out and put it in a password file (PGPASSFILE, ~/.pgpass, or "
                           "the credential %s)", kCredential);
 
-    // The unit hands the password file over as a credential, as it does the key.
+    // The unit hands the password file over as a credential, as it does the
+    // key, and wins over PGPASSFILE (--password-file), which names a file of
+    // root's the service's own user cannot read. Blank, it is the unit's
+    // stand-in for a file that is not there.
     char credential[4096];
     const char *credentials = getenv("CREDENTIALS_DIRECTORY");
     bool useCredential = false;
     if (!passfile && credentials != nullptr && *credentials != '\0') {
         int length = snprintf(credential, sizeof credential, "%s/%s", credentials, kCredential);
-        useCredential = length > 0 && static_cast<size_t>(length) < sizeof credential && access(credential, F_OK) == 0;
+        FILE *handed = length > 0 && static_cast<size_t>(length) < sizeof credential ? fopen(credential, "re")
+                                                                                      : nullptr;
+        char start[64] = "";
+        size_t read = handed != nullptr ? fread(start, 1, sizeof start - 1, handed) : 0;
+        start[read] = '\0';
+        useCredential = handed != nullptr && strspn(start, " \t\r\n") < read;
+        if (handed != nullptr)
+            fclose(handed);
     }
     const char *keywords[] = {"dbname", "fallback_application_name", "client_encoding",
                               useCredential ? "passfile" : nullptr, nullptr};

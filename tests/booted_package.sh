@@ -319,8 +319,53 @@ EOF
 sandbox=$(in_container cat /var/lib/sealpost-receiver/sandbox) || fail "the probe of the receiver's sandbox did not run"
 [ "$sandbox" = "netlink: refused; setpriority: refused" ] ||
     fail "in the receiver's sandbox, $sandbox"
+# A fleet set up by /etc/sealpost/receiver.conf alone, as 1.6.0's guide
+# does: no drop-in, no /etc/sealpost/key, a store of its own that export
+# and check find with no option given.
+in_container sh -c 'rm -rf /etc/systemd/system/sealpost-receiver.service.d /etc/systemd/system/sealpost-receiver.socket.d \
+        /run/systemd/system/sealpost-receiver.service.d /etc/sealpost/key &&
+    umask 027 && head -c 24 /dev/urandom | base64 >/etc/sealpost/master-key && chgrp sealpost-keys /etc/sealpost/master-key &&
+    printf "keys = /etc/sealpost/keys\nmaster-key = /etc/sealpost/master-key\nstore = sqlite:/var/lib/sealpost-receiver/fleet.db\n" \
+        >>/etc/sealpost/receiver.conf && systemctl daemon-reload && systemctl restart sealpost-receiver' ||
+    fail "the receiver did not restart configured by receiver.conf"
+in_container sh -c 'sealpost-receiver derive-key --master-key /etc/sealpost/master-key c9 >/root/c9-key' ||
+    fail "derive-key failed"
+post 'b1 by the file' 'naming b1, configured by the file' /etc/sealpost/keys/b1 b1
+post 'c9 derived' 'naming c9, whose key is derived' /root/c9-key c9
+exported 'b1 by the file' 'c9 derived'
+checked=$(in_container sealpost-receiver check) || fail "sealpost-receiver check failed: $checked"
+case "$checked" in
+    "/etc/sealpost/receiver.conf: 2 devices, 2 keys, the master key; store "*"/fleet.db answers") ;;
+    *) fail "sealpost-receiver check printed $checked" ;;
+esac
+# An editor's backup, not a device's name: the reload fails, saying so, and
+# the running receiver keeps the keys it has.
+in_container sh -c 'cp /etc/sealpost/keys/b1 "/etc/sealpost/keys/b1~"'
+fleet_pid=$(main_pid)
+in_container systemctl reload sealpost-receiver && fail "a reload with a key file the receiver refuses succeeded"
+in_container journalctl -b --no-pager -u sealpost-receiver.service | grep -q 'keys/b1~ is not named for a device' ||
+    fail "the failed reload did not log its reason"
+[ "$(main_pid)" = "$fleet_pid" ] || fail "a failed reload restarted the receiver"
+post 'b1 after a failed reload' 'after a failed reload' /etc/sealpost/keys/b1 b1
+in_container rm "/etc/sealpost/keys/b1~"
+# A fault in the file: the service fails again and again, the socket stays
+# up, and the first start after the file is mended serves.
+in_container sh -c 'echo "lisen = 0.0.0.0:80" >>/etc/sealpost/receiver.conf'
+in_container systemctl restart sealpost-receiver && fail "the receiver started with an unknown setting"
+sleep 12
+[ "$(in_container systemctl show -P NRestarts sealpost-receiver.service)" -ge 2 ] ||
+    fail "the failing receiver was not started again"
+state=$(in_container systemctl is-active sealpost-receiver.socket || true)
+[ "$state" = active ] || fail "with the receiver failing, its socket is $state, not active"
+in_container sh -c 'sed -i "/^lisen/d" /etc/sealpost/receiver.conf'
+for _ in $(seq 50); do
+    [ "$(in_container systemctl is-active sealpost-receiver.service || true)" = active ] && break
+    sleep 0.2
+done
+post 'b1 once mended' 'once the file was mended' /etc/sealpost/keys/b1 b1
+exported 'b1 by the file' 'c9 derived' 'b1 after a failed reload' 'b1 once mended'
 stop_container
-echo "fresh: installed, enabled, answered and kept posts across reloads and a restart, one key and a key per device"
+echo "fresh: installed, enabled, answered and kept posts across reloads and a restart, one key, a key per device, and a fleet by receiver.conf"
 
 # ---- upgrade: from 1.2.0's package, as its guide set it up ----------------
 mkdir -p "$work/old/src"

@@ -984,6 +984,64 @@ class FleetTest(unittest.TestCase):
                     self.assertEqual((status, records), (2, []))
                     self.assertIn(f"--silent-for takes a whole number with s, m, h or d, such as 90s, 30m, 1h or "
                                   f"2d, not {bad}\n".encode(), stderr)
+    def test_the_configuration_file_sets_what_the_command_line_does_not_and_check_sums_it_up(self):
+        with tempfile.TemporaryDirectory() as work:
+            keys = pathlib.Path(work) / "keys"
+            (keys / "b2").mkdir(parents=True)
+            (keys / "a1").write_bytes(b"key of a1\n")
+            (keys / "b2" / "old").write_bytes(b"old key of b2")
+            (keys / "b2" / "new").write_bytes(b"new key of b2")
+            (pathlib.Path(work) / "master").write_bytes(b"the master key\n")
+            conf = pathlib.Path(work) / "receiver.conf"
+            # Indented, commented, its listen overridden by the command line.
+            conf.write_text(f"# a fleet\nlisten = 127.0.0.1:1\n  keys = {keys}\n\nmaster-key = {work}/master\n"
+                            f"store = sqlite:{work}/kept.db ; where\nrequire-mac = yes\nmetrics = 127.0.0.9:9580\n")
+
+            def run(*args):
+                done = subprocess.run(LAUNCHER + [str(RECEIVER), *args, "--config", str(conf)], capture_output=True,
+                                      timeout=120, text=True)
+                return done.returncode, done.stdout, done.stderr
+
+            receiver = Receiver(work, KEY, "127.0.0.9", extra=("--config", str(conf)))
+            try:
+                derived = hmac.new(b"the master key", b"c3", hashlib.sha256).hexdigest().encode()
+                for device, key, mac in [("a1", b"key of a1", True), ("c3", derived, True), ("a1", b"key of a1", False)]:
+                    hex = seal(f"{device} {mac}", key)
+                    body = f"device={device}&sealed={hex}" + (f"&mac={post_mac(key, device, hex)}" if mac else "")
+                    self.assertEqual(post(body, "127.0.0.9"), expected("204 No Content"))
+                self.assertEqual(metrics("127.0.0.9")['sealpost_posts_total{result="kept"}'], 2)
+            finally:
+                self.assertEqual(receiver.stop(), 0, receiver.log())
+            code, out, err = run("export")
+            self.assertEqual((code, re.findall(r'"text": "([^"]*)"', out), err), (0, ["a1 True", "c3 True"], ""))
+            self.assertEqual(run("check"), (0, f"{conf}: 2 devices, 3 keys, the master key; store {work}/kept.db "
+                                               "answers\n", ""))
+            self.assertEqual(run("check", "--key-file", f"{work}/master"),
+                             (0, f"{conf}: the key file {work}/master; store {work}/kept.db answers\n", ""))
+            cases = [
+                # the file, what check and the receiver say of it
+                ("lisen = 127.0.0.1:80\n", "{conf}:1: unknown setting lisen"),
+                ("keys = /a\n# the new\nkeys = /b\n", "{conf}:3: keys is given twice, first on line 1"),
+                ("require-mac = maybe\n", "{conf}:1: require-mac takes yes or no, not maybe"),
+                ("\nunopened-limit = -1\n", "{conf}:2: unopened-limit takes a number of bytes, not -1"),
+                ("trusted-proxy = 10.0.0\n", "{conf}:1: trusted-proxy takes an IPv4 or IPv6 address, not 10.0.0"),
+                ("store =\n", "{conf}:1: store needs a value"),
+                ("[receiver]\nkeys = /a\n", "{conf}:1: sections are not read: every setting stands on its own"),
+                ("keys /a\n", "{conf}:1: not a setting: each line is name = value"),
+                ("store = sqlite:/" + "x" * 300 + "\n", "{conf}:1: the line is longer than 198 characters"),
+                (f"key-file = {work}/master\nmaster-key = {work}/master\n",
+                 "{conf}:2: key-file is the one key for all; keys and master-key choose one per device"),
+                (None, "cannot read the configuration {conf}: No such file or directory"),
+            ]
+            for text, message in cases:
+                with self.subTest(text=text):
+                    conf.unlink()
+                    if text is not None:
+                        conf.write_text(text)
+                    said = f"sealpost-receiver: {message.format(conf=conf)}\n"
+                    self.assertEqual(run("check"), (1, "", said))
+                    receiver = Receiver(work, KEY, "127.0.0.9", extra=("--config", str(conf)))
+                    self.assertEqual((receiver.process.wait(timeout=60), receiver.log().decode()), (1, said))
 
     def test_a_folder_of_keys_it_cannot_take_stops_it_with_the_reason(self):
         cases = [
