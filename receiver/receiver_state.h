@@ -164,9 +164,11 @@ struct Receiver {
     // went out, so that writing them cannot show in an answer's time.
     char *log;
     size_t logLength;
-    size_t logCapacity;    LastKept *lastKept; // the keyed devices, in name order as in ring
+    size_t logCapacity;
+    LastKept *lastKept; // the keyed devices, in name order as in ring
     size_t lastKeptCount;
     bool lastKeptFailing; // the last read failed, and was logged
+    unsigned long long reloads; // SIGHUPs taken, for what systemd's reload waits for
 };
 
 timespec now();

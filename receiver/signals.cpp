@@ -1,8 +1,10 @@
 #include <signal.h>
+#include <stdio.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include "receiver_state.h"
+#include "systemd.h"
 
 namespace {
 
@@ -11,19 +13,25 @@ void readKeysAgain(Receiver *apReceiver)
 {
     KeyRing fresh;
     KeysFault fault = loadKeyRing(apReceiver->keySettings, &fresh);
+    char line[keysMessageSize + 32];
+    ++apReceiver->reloads;
     if (fault.failed) {
-        logLine("%s; keeps the keys it had", fault.message);
+        snprintf(line, sizeof line, "%s; keeps the keys it had", fault.message);
+        logLine("%s", line);
+        reportReload(apReceiver->reloads, false, line);
         return;
     }
     freeKeyRing(&apReceiver->ring);
     apReceiver->ring = fresh;
     keyedDevicesChanged(apReceiver);
     if (fresh.single != nullptr)
-        logLine("read the key again from %s", apReceiver->keySettings.keyFile);
+        snprintf(line, sizeof line, "read the key again from %s", apReceiver->keySettings.keyFile);
     else
-        logLine("read the keys again: %zu device%s with %zu key%s%s", fresh.deviceCount,
-                fresh.deviceCount == 1 ? "" : "s", fresh.keyCount, fresh.keyCount == 1 ? "" : "s",
-                fresh.master != nullptr ? ", and the master key" : "");
+        snprintf(line, sizeof line, "read the keys again: %zu device%s with %zu key%s%s", fresh.deviceCount,
+                 fresh.deviceCount == 1 ? "" : "s", fresh.keyCount, fresh.keyCount == 1 ? "" : "s",
+                 fresh.master != nullptr ? ", and the master key" : "");
+    logLine("%s", line);
+    reportReload(apReceiver->reloads, true, line);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "systemd.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,4 +45,29 @@ void notifySystemd(const char *apState)
     sendto(fd, apState, strlen(apState), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
     close(fd);
+}
+
+void reportReload(unsigned long long aCount, bool aRead, const char *apLine)
+{
+    const char *folder = getenv("RUNTIME_DIRECTORY");
+    if (folder == nullptr || *folder == '\0')
+        return;
+    char path[PATH_MAX];
+    char partial[PATH_MAX];
+    char line[640];
+    int pathLength = snprintf(path, sizeof path, "%s/reloaded", folder);
+    int partialLength = snprintf(partial, sizeof partial, "%s/reloaded.new", folder);
+    int lineLength = snprintf(line, sizeof line, "%llu %s: %s\n", aCount, aRead ? "read" : "refused", apLine);
+    if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof path || partialLength < 0 ||
+        static_cast<size_t>(partialLength) >= sizeof partial || lineLength < 0)
+        return;
+    // A line too long for the buffer is cut, its line break kept.
+    size_t length = static_cast<size_t>(lineLength) < sizeof line ? static_cast<size_t>(lineLength) : sizeof line - 1;
+    line[length - 1] = '\n';
+    int fd = open(partial, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return;
+    bool written = write(fd, line, length) == static_cast<ssize_t>(length);
+    if (close(fd) != 0 || !written || rename(partial, path) != 0)
+        unlink(partial);
 }

@@ -1,6 +1,6 @@
-// The two things the receiver asks of systemd, written out here so that it
-// links no library for them: the socket systemd listens on for it, and
-// word that it is ready or stopping.
+// What the receiver and systemd tell each other, written out here so that
+// it links no library for it: the socket systemd listens on for it, word
+// that it is ready or stopping, and what a reload did.
 #ifndef RECEIVER_SYSTEMD_H
 #define RECEIVER_SYSTEMD_H
 
@@ -13,5 +13,11 @@ int socketsFromSystemd(void);
 
 // Sends apState ("READY=1") to $NOTIFY_SOCKET; nothing without one.
 void notifySystemd(const char *apState);
+
+// Writes "N read: LINE" or "N refused: LINE" to $RUNTIME_DIRECTORY/reloaded
+// for the aCount-th SIGHUP, whole or not at all; nothing without the
+// folder. The unit's reload waits for it, so that a reload fails where the
+// receiver itself, as the service's user, refuses the keys.
+void reportReload(unsigned long long aCount, bool aRead, const char *apLine);
 
 #endif

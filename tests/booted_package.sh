@@ -1,12 +1,13 @@
 #!/bin/bash
-# booted_package.sh WORK CACHE SOURCE DEB FORMSEND BFSEAL: the receiver's
+# booted_package.sh WORK CACHE SOURCE DEB FORMSEND BFSEAL BFMAC: the receiver's
 # package as users run it, under a real systemd. A minbase root of this machine's Debian,
 # made once with debootstrap and kept as a tarball in CACHE, is unpacked
 # fresh into WORK for each of two containers, booted with systemd-nspawn on
 # a private network (their own loopback only):
 #  - fresh: apt installs DEB; without the key both units are skipped, not
-#    failed; with the key in place as the guide says and the socket
-#    enabled, posts that formsend sends get 204 and `export` shows them,
+#    failed; set up by the guide's recipes for one host, a fleet and a
+#    key's rotation, run as written, posts that formsend sends get 204 and
+#    `export` shows them,
 #    across `systemctl reload` and a `restart` with a new key; the service
 #    holds no capability, and its sandbox refuses what its unit denies;
 #    systemd-analyze verify passes there.
@@ -24,11 +25,13 @@ source=$3
 deb=$4
 formsend=$5
 bfseal=$6
+bfmac=$7
 # The build machine's own Debian, which the package was built for.
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
 # The last commit of 1.2.0, whose receiver was Python under gunicorn.
 old_release=5fb2f37
-include=systemd,systemd-sysv,dbus,man-db
+# curl, as the guide's recipes use it.
+include=systemd,systemd-sysv,dbus,man-db,curl
 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export LC_ALL=C
 
@@ -104,7 +107,7 @@ prepare() {
     apt-config dump | grep -E '^Acquire::(Check-Valid-Until|Check-Date|Max-ValidTime|(https?|ftp)::Proxy|Proxy) ' \
         >"$root/etc/apt/apt.conf.d/00host-access" || true
     cp "$@" "$root/root/"
-    install -m 755 "$formsend" "$bfseal" "$root/usr/local/bin/"
+    install -m 755 "$formsend" "$bfseal" "$bfmac" "$root/usr/local/bin/"
 }
 
 # in_root NAME COMMAND...: runs a command in NAME's root, not booted, on this
@@ -211,12 +214,27 @@ make_key() {
         umask 077 && head -c 24 /dev/urandom | base64 >/etc/sealpost/key'
 }
 
+# run_recipe NAME [BLOCK]: the guide's recipe NAME (or its BLOCK-th block
+# alone), as written, in the container as root, for whom sudo is nothing;
+# prints what it printed.
+run_recipe() {
+    script=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from guide_recipes import recipe
+blocks = recipe(sys.argv[2]); print("".join(blocks[int(sys.argv[3]) - 1:int(sys.argv[3])] if sys.argv[3] else blocks))' \
+        "$source/tests" "$1" "${2:-}") || fail "docs/server.md has no recipe $1"
+    # shellcheck disable=SC2016 # the container's shell expands it
+    in_container sh -ec 'sudo() { "$@"; }
+cd /root
+'"$script" 2>&1 || fail "the guide's recipe $1 ${2:-}failed"
+}
+
 # post TEXT WHAT [KEY FILE [DEVICE]]: TEXT sealed with the key (by default
-# the receiver's), as a device posts it, gets 204.
+# the receiver's), as a device posts it, with its MAC when it names a
+# device, gets 204.
 post() {
     # shellcheck disable=SC2016 # the container's shell expands them
-    answer=$(in_container sh -c 'formsend 127.0.0.1 / "$3sealed=$(bfseal -k "$2" "$1")" 2>&1' sh \
-        "$1" "${3:-/etc/sealpost/key}" "${4:+device=$4&}" | tr -d '\r') || true
+    answer=$(in_container sh -c 'hex=$(bfseal -k "$2" "$1") && mac=${3:+&mac=$(bfmac -k "$2" -d "$3" "$hex")} &&
+        formsend 127.0.0.1 / "${3:+device=$3&}sealed=$hex$mac" 2>&1' sh "$1" "${3:-/etc/sealpost/key}" "${4:-}" |
+        tr -d '\r') || true
     status=$(echo "$answer" | sed -n 2p)
     [ "$status" = "HTTP/1.1 204 No Content" ] || fail "$name: a post $2 got ${status:-no answer}, not 204: $answer"
 }
@@ -249,8 +267,20 @@ for unit in sealpost-receiver.socket sealpost-receiver.service; do
     state="$(in_container systemctl show -P ConditionResult "$unit") $(in_container systemctl show -P ActiveState "$unit")"
     [ "$state" = "no inactive" ] || fail "without a key, $unit's condition result and state are $state, not no inactive"
 done
-make_key
-in_container systemctl enable --now sealpost-receiver.socket || fail "the socket could not be enabled"
+said=$(run_recipe one-host) || fail "$said"
+case "$said" in
+    *"HTTP/1.1 204 No Content"*) ;;
+    *) fail "the guide's recipe for one host printed $said" ;;
+esac
+# The line the guide shows, which the receiver writes once the answer is out.
+for _ in $(seq 50); do
+    in_container journalctl -b --no-pager -u sealpost-receiver.service | grep -q \
+        'sealpost-receiver: a post from 127.0.0.1 naming no device does not open: wrong key or damaged; kept in unopened' &&
+        break
+    sleep 0.2
+done || true
+in_container journalctl -b --no-pager -u sealpost-receiver.service | grep -q 'naming no device does not open' ||
+    fail "the log has not the line the guide shows for one host"
 post 'Attack at dawn' 'after the socket was enabled'
 # Opened or not, a post gets the same answer; what does not open is not shown.
 in_container sh -c 'umask 077 && echo another key >/root/other-key'
@@ -319,25 +349,47 @@ EOF
 sandbox=$(in_container cat /var/lib/sealpost-receiver/sandbox) || fail "the probe of the receiver's sandbox did not run"
 [ "$sandbox" = "netlink: refused; setpriority: refused" ] ||
     fail "in the receiver's sandbox, $sandbox"
-# A fleet set up by /etc/sealpost/receiver.conf alone, as 1.6.0's guide
-# does: no drop-in, no /etc/sealpost/key, a store of its own that export
-# and check find with no option given.
+# A fleet set up by the guide's recipe, its 1.4.0 drop-ins gone as the
+# guide's upgrade says: no drop-in, no /etc/sealpost/key; export and check
+# find the store with no option given.
 in_container sh -c 'rm -rf /etc/systemd/system/sealpost-receiver.service.d /etc/systemd/system/sealpost-receiver.socket.d \
-        /run/systemd/system/sealpost-receiver.service.d /etc/sealpost/key &&
-    umask 027 && head -c 24 /dev/urandom | base64 >/etc/sealpost/master-key && chgrp sealpost-keys /etc/sealpost/master-key &&
-    printf "keys = /etc/sealpost/keys\nmaster-key = /etc/sealpost/master-key\nstore = sqlite:/var/lib/sealpost-receiver/fleet.db\n" \
-        >>/etc/sealpost/receiver.conf && systemctl daemon-reload && systemctl restart sealpost-receiver' ||
-    fail "the receiver did not restart configured by receiver.conf"
+        /run/systemd/system/sealpost-receiver.service.d /etc/sealpost/key && systemctl daemon-reload' ||
+    fail "the drop-ins could not be removed"
+said=$(run_recipe fleet) || fail "$said"
+case "$said" in
+    *"/etc/sealpost/receiver.conf: 3 devices, 3 keys, the master key; store "*"received.db answers"*) ;;
+    *) fail "the guide's recipe for a fleet printed $said" ;;
+esac
 in_container sh -c 'sealpost-receiver derive-key --master-key /etc/sealpost/master-key c9 >/root/c9-key' ||
     fail "derive-key failed"
-post 'b1 by the file' 'naming b1, configured by the file' /etc/sealpost/keys/b1 b1
+post 'board-0042 by the guide' 'naming board-0042, set up by the guide' /etc/sealpost/keys/board-0042 board-0042
 post 'c9 derived' 'naming c9, whose key is derived' /root/c9-key c9
-exported 'b1 by the file' 'c9 derived'
 checked=$(in_container sealpost-receiver check) || fail "sealpost-receiver check failed: $checked"
 case "$checked" in
-    "/etc/sealpost/receiver.conf: 2 devices, 2 keys, the master key; store "*"/fleet.db answers") ;;
+    "/etc/sealpost/receiver.conf: 3 devices, 3 keys, the master key; store "*"received.db answers") ;;
     *) fail "sealpost-receiver check printed $checked" ;;
 esac
+# The guide's rotation: both keys open while the folder holds both, the old
+# one not once it is gone.
+in_container sh -c 'cp /etc/sealpost/keys/board-0042 /root/board-0042.old &&
+    umask 077 && head -c 24 /dev/urandom | base64 >/root/board-0042.new'
+said=$(run_recipe rotation 1) || fail "$said"
+post 'board-0042, old key' 'under the old key, midway through a rotation' /root/board-0042.old board-0042
+post 'board-0042, new key' 'under the new key, midway through a rotation' /root/board-0042.new board-0042
+said=$(run_recipe rotation 2) || fail "$said"
+post 'board-0042, old key gone' 'under the old key, once it is gone' /root/board-0042.old board-0042
+post 'board-0042, after' 'under the new key, once the rotation is done' /root/board-0042.new board-0042
+exported 'Attack at dawn' 'after a reload' 'with the new key' 'from b1' 'from b2' 'board-0042 by the guide' 'c9 derived' \
+    'board-0042, old key' 'board-0042, new key' 'board-0042, after'
+# A key file made under umask 077: root reads it, the service does not, and
+# the reload fails with the receiver's own reason.
+in_container sh -c 'umask 077 && echo the key of b3 >/etc/sealpost/keys/b3'
+fleet_pid=$(main_pid)
+in_container systemctl reload sealpost-receiver && fail "a reload with a key file the service cannot read succeeded"
+in_container journalctl -b --no-pager -u sealpost-receiver.service | grep 'keys/b3' | grep -q 'keeps the keys it had' ||
+    fail "the failed reload did not log the receiver's reason"
+[ "$(main_pid)" = "$fleet_pid" ] || fail "a failed reload restarted the receiver"
+in_container rm /etc/sealpost/keys/b3
 # An editor's backup, not a device's name: the reload fails, saying so, and
 # the running receiver keeps the keys it has.
 in_container sh -c 'cp /etc/sealpost/keys/b1 "/etc/sealpost/keys/b1~"'
@@ -363,7 +415,8 @@ for _ in $(seq 50); do
     sleep 0.2
 done
 post 'b1 once mended' 'once the file was mended' /etc/sealpost/keys/b1 b1
-exported 'b1 by the file' 'c9 derived' 'b1 after a failed reload' 'b1 once mended'
+exported 'Attack at dawn' 'after a reload' 'with the new key' 'from b1' 'from b2' 'board-0042 by the guide' 'c9 derived' \
+    'board-0042, old key' 'board-0042, new key' 'board-0042, after' 'b1 after a failed reload' 'b1 once mended'
 stop_container
 echo "fresh: installed, enabled, answered and kept posts across reloads and a restart, one key, a key per device, and a fleet by receiver.conf"
 

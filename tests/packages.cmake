@@ -55,7 +55,7 @@ if(SEALPOST_RECEIVER AND NOT CMAKE_CROSSCOMPILING)
     add_test(NAME packages_booted COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/booted_package.sh
         ${PROJECT_BINARY_DIR}/booted ${PROJECT_BINARY_DIR}/booted-cache ${PROJECT_SOURCE_DIR}
         ${package_dir}/sealpost-receiver_${PROJECT_VERSION}_${deb_architecture}.deb
-        $<TARGET_FILE:formsend> $<TARGET_FILE:bfseal>)
+        $<TARGET_FILE:formsend> $<TARGET_FILE:bfseal> $<TARGET_FILE:bfmac>)
     set_tests_properties(packages_booted PROPERTIES FIXTURES_REQUIRED packages TIMEOUT 600
         ENVIRONMENT "CMAKE=${CMAKE_COMMAND};CPACK=${CMAKE_CPACK_COMMAND}")
 endif()
