@@ -42,6 +42,8 @@ constexpr int kBacklog = 1024;
 // bound per address, only this one in all.
 constexpr unsigned kConnections = 4000;
 constexpr char kPackageState[] = "/var/lib/sealpost-receiver";
+// The key the unit hands over as the credential sealpost-key.
+constexpr char kUnitKey[] = "/etc/sealpost/key";
 constexpr char kConfigFile[] = "/etc/sealpost/receiver.conf";
 // A path, with "sqlite:" or "/sealpost-key" added to it.
 constexpr size_t kPathSize = PATH_MAX + 32;
@@ -498,7 +500,9 @@ unsigned connectionLimit(void)
     return usable < kConnections ? static_cast<unsigned>(usable) : kConnections;
 }
 
-// The keys the options name; without any, the key systemd hands over.
+// The keys the options name; without any, the key systemd hands over, or
+// by hand the one the unit would hand over, so that check and a receiver
+// started by hand read what the service reads.
 int readKeys(Options aOptions, char *apPath, size_t aSize, KeySettings *apSettings, KeyRing *apRing)
 {
     if (aOptions.keyFile != nullptr && (aOptions.keys != nullptr || aOptions.masterKey != nullptr))
@@ -507,12 +511,15 @@ int readKeys(Options aOptions, char *apPath, size_t aSize, KeySettings *apSettin
     *apSettings = {aOptions.keyFile, aOptions.keys, aOptions.masterKey};
     if (aOptions.keyFile == nullptr && aOptions.keys == nullptr && aOptions.masterKey == nullptr) {
         const char *credentials = getenv("CREDENTIALS_DIRECTORY");
-        if (credentials == nullptr || *credentials == '\0') {
-            fprintf(stderr, "%s: no key: give --key-file FILE or --keys DIR, or run under systemd with "
-                            "LoadCredential=sealpost-key:FILE\n", kProgram);
+        if (credentials != nullptr && *credentials != '\0') {
+            snprintf(apPath, aSize, "%s/sealpost-key", credentials);
+        } else if (access(kUnitKey, F_OK) == 0) {
+            snprintf(apPath, aSize, "%s", kUnitKey);
+        } else {
+            fprintf(stderr, "%s: no key: give --key-file FILE or --keys DIR, put it in %s, or run under systemd "
+                            "with LoadCredential=sealpost-key:FILE\n", kProgram, kUnitKey);
             return 1;
         }
-        snprintf(apPath, aSize, "%s/sealpost-key", credentials);
         apSettings->keyFile = apPath;
     }
     KeysFault fault = loadKeyRing(*apSettings, apRing);
