@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "store.h"
 
@@ -28,15 +29,30 @@ void appendCount(char *apLine, size_t aCount, const char *apOne, const char *apM
 
 int printCheck(const char *apProgram, CheckSettings aSettings)
 {
-    Store store;
-    StoreFault fault = openStore(aSettings.store, storeToRead, 0, &store);
-    if (fault.failed) {
-        fprintf(stderr, "%s: %s\n", apProgram, fault.message);
-        return 1;
-    }
     char where[kLineSize];
-    describeStore(&store, where, sizeof where);
-    closeStore(&store);
+    // An SQLite file not there yet is one the receiver makes as it starts.
+    constexpr char kSqlite[] = "sqlite:";
+    struct stat file;
+    const char *path = aSettings.store + sizeof kSqlite - 1;
+    bool unmade = strncmp(aSettings.store, kSqlite, sizeof kSqlite - 1) == 0 && stat(path, &file) != 0 &&
+                  errno == ENOENT;
+    if (unmade) {
+        snprintf(where, sizeof where, "%s", path);
+    } else {
+        Store store;
+        StoreFault fault = openStore(aSettings.store, storeToRead, 0, &store);
+        if (fault.failed) {
+            fprintf(stderr, "%s: %s\n", apProgram, fault.message);
+            return 1;
+        }
+        describeStore(&store, where, sizeof where);
+        bool answers = storeAnswers(&store);
+        closeStore(&store);
+        if (!answers) {
+            fprintf(stderr, "%s: the store %s does not answer as a store of the receiver's\n", apProgram, where);
+            return 1;
+        }
+    }
 
     char line[kLineSize] = "";
     append(line, aSettings.config != nullptr ? aSettings.config : "no configuration file");
@@ -55,7 +71,7 @@ int printCheck(const char *apProgram, CheckSettings aSettings)
         append(line, aSettings.keys.keysDir != nullptr ? ", the master key" : "the master key");
     append(line, "; store ");
     append(line, where);
-    append(line, " answers\n");
+    append(line, unmade ? ", made when the receiver first starts\n" : " answers\n");
     if (fputs(line, stdout) == EOF || fflush(stdout) != 0) {
         fprintf(stderr, "%s: cannot write to standard output: %s\n", apProgram, strerror(errno));
         return 1;
