@@ -206,8 +206,12 @@ class ReceiverTest(unittest.TestCase):
     def tearDownClass(cls):
         status = cls.receiver.stop()
         log = cls.receiver.log()
+        # The receiver trims unopened as it stops: the default bound keeps
+        # the 100 KB post.
+        longest = max(map(len, cls.receiver.rows("unopened")), default=0)
         cls.work.cleanup()
         assert status == 0, log
+        assert longest > 100000, f"under the default bound, the longest unopened post left has {longest} digits"
 
     def test_every_sealed_text_gets_the_same_answer_and_the_store_what_bfopen_opens(self):
         sealed = seal("Attack at dawn")
@@ -639,6 +643,13 @@ class FleetTest(unittest.TestCase):
                 "--keys", str(keys), "--master-key", f"{work}/master", "--metrics", "127.0.0.5:9580",
                 "--trusted-proxy", "::ffff:127.0.0.1"))
             try:
+                # Connections to the watching port that come and go, half of
+                # them closed with no request, leave it answering.
+                for n in range(40):
+                    with socket.create_connection(("127.0.0.5", 9580), timeout=30) as connection:
+                        if n % 2:
+                            connection.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")
+                            self.assertTrue(rest(connection).startswith(b"HTTP/1.1 200 OK\r\n"))
                 before = metrics("127.0.0.5")
                 kept = expected("204 No Content")
                 bad = expected("400 Bad Request", "the field device must be given once, as 1 to 64 of "
