@@ -30,6 +30,10 @@ from formsend_e2e import bring_loopback_up
 
 BUILD = pathlib.Path(sys.argv[1]).resolve()
 LAUNCHER = sys.argv[2:]
+# AddressSanitizer's checks and allocator cost by the byte in instrumented
+# code: a 64 KiB text's time then measures them, not the receiver.
+SANITIZED = "SANITIZE:BOOL=ON" in (BUILD / "CMakeCache.txt").read_text(errors="replace") \
+    if (BUILD / "CMakeCache.txt").exists() else False
 RECEIVER = BUILD / "receiver" / "sealpost-receiver"
 # A key of this run's own: found in a process's command line, it leaked.
 KEY = ("k\xe9y " + secrets.token_hex(6)).encode()
@@ -884,6 +888,8 @@ class FleetTest(unittest.TestCase):
                     exchange(request, address="127.0.0.8")
                 for receiver, name, classes in pairs:
                     with self.subTest(pair=name):
+                        if SANITIZED and name.startswith("64 KiB"):
+                            self.skipTest("64 KiB texts under the sanitizer time its checks")
                         order = [which for which in classes for _ in classes[which]]
                         random.Random(name).shuffle(order)
                         times = {which: [] for which in classes}
