@@ -67,7 +67,8 @@ PaddedText checkPaddedText(const char *apBytes, size_t aSize, bool aUtf8, size_t
     size_t length = aSize;
     bool ended = false;
     bool padded = true;
-    bool text = true;
+    bool text = true;  // the text's verdict, fixed where it ends
+    bool valid = true; // the reader's, byte by byte
     // The character being read: its bits so far, the continuation bytes it
     // still needs, and the least value its length may encode.
     unsigned codePoint = 0;
@@ -75,19 +76,20 @@ PaddedText checkPaddedText(const char *apBytes, size_t aSize, bool aUtf8, size_t
     unsigned smallest = 0;
     for (size_t i = 0; i < aSize; ++i) {
         unsigned byte = bytes[i];
-        if (ended) {
-            padded = padded && byte == 0;
-            continue;
-        }
-        if (byte == 0) {
+        if (!ended && byte == 0) {
             ended = true;
             length = i;
-            text = text && needed == 0;
-            continue;
+            text = valid && needed == 0;
         }
+        padded = padded && (!ended || byte == 0);
+        // Past the text the reader reads a letter for each byte, so that a
+        // byte of padding costs what a byte of text does: a text that ends
+        // early, as a wrong key's does, is read as long as one that opened.
+        if (ended)
+            byte = 'a';
         if (needed > 0) {
             // A fault needs no resynchronising: the text is not one any more.
-            text = text && (byte & 0xc0) == 0x80;
+            valid = valid && (byte & 0xc0) == 0x80;
             codePoint = codePoint << 6 | (byte & 0x3f);
             if (--needed > 0)
                 continue;
@@ -107,14 +109,15 @@ PaddedText checkPaddedText(const char *apBytes, size_t aSize, bool aUtf8, size_t
             needed = 3;
             smallest = 0x10000;
         } else {
-            text = false;
+            valid = false;
         }
         if (needed > 0)
             continue;
-        text = text && codePoint >= smallest && codePoint <= 0x10ffff && (codePoint < 0xd800 || codePoint > 0xdfff) &&
-               (!isControl(codePoint) || isAllowedControl(codePoint));
+        valid = valid && codePoint >= smallest && codePoint <= 0x10ffff && (codePoint < 0xd800 || codePoint > 0xdfff) &&
+                (!isControl(codePoint) || isAllowedControl(codePoint));
     }
-    text = text && needed == 0;
+    if (!ended)
+        text = valid && needed == 0;
     *apLength = length;
     if (!padded)
         return notPadded;
