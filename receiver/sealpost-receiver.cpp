@@ -44,6 +44,10 @@ constexpr unsigned kConnections = 4000;
 constexpr char kPackageState[] = "/var/lib/sealpost-receiver";
 // The key the unit hands over as the credential sealpost-key.
 constexpr char kUnitKey[] = "/etc/sealpost/key";
+// What the receiver takes, and check with it, so that a reload checks the
+// options the receiver runs with.
+constexpr char kReceiverOptions[] = "--listen --key-file --keys --master-key --store --unopened-limit "
+                                    "--trusted-proxy --metrics --require-mac";
 constexpr char kConfigFile[] = "/etc/sealpost/receiver.conf";
 // A path, with "sqlite:" or "/sealpost-key" added to it.
 constexpr size_t kPathSize = PATH_MAX + 32;
@@ -533,10 +537,7 @@ int readKeys(Options aOptions, char *apPath, size_t aSize, KeySettings *apSettin
 int receive(int argc, char **argv)
 {
     int status = 0;
-    Options options = readOptions(argc, argv, 1,
-                                  "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
-                                  "--metrics --require-mac",
-                                  &status);
+    Options options = readOptions(argc, argv, 1, kReceiverOptions, &status);
     if (!options.ok)
         return status;
     char proxy[peerSize] = "";
@@ -617,10 +618,7 @@ int check(int argc, char **argv)
     int status = 0;
     // The receiver's own options, so that the unit's reload can check those
     // the running receiver was started with.
-    Options options = readOptions(argc, argv, 2,
-                                  "--listen --key-file --keys --master-key --store --unopened-limit --trusted-proxy "
-                                  "--metrics --require-mac",
-                                  &status);
+    Options options = readOptions(argc, argv, 2, kReceiverOptions, &status);
     if (!options.ok)
         return status;
     char proxy[peerSize];

@@ -65,7 +65,6 @@ CREATE INDEX IF NOT EXISTS unopened_device ON unopened (device, received_at);
 CREATE INDEX IF NOT EXISTS repeated_device ON repeated (device, received_at);
 CREATE TABLE IF NOT EXISTS authenticated (device TEXT PRIMARY KEY, since TEXT NOT NULL);
 )";
-// After the columns of totals are there.
 // Each device's name found in the index a step at a time, each step the
 // next name past the last, so that the walk costs a lookup a device, not a
 // read of every row.
